@@ -1,0 +1,51 @@
+#include "link/frame.h"
+
+#include <cstring>
+
+#include "link/driver.h"
+#include "ostrel.h"
+
+namespace ostrel::link {
+
+std::uint8_t CheckByte(const std::uint8_t* bytes, std::size_t count) {
+  std::uint8_t x = 0;
+  for (std::size_t i = 0; i < count; ++i) x ^= bytes[i];
+  return static_cast<std::uint8_t>(~x);
+}
+
+std::uint8_t Exchange(std::uint8_t control, std::uint8_t command, const std::uint8_t* data,
+                      std::size_t length, Response* response) {
+  if (length > kFrameDataMax) return kNoResponse;  // never built: callers refuse first
+  std::uint8_t request[kFrameMax] = {control, command, static_cast<std::uint8_t>(length)};
+  if (length > 0) std::memcpy(request + 3, data, length);
+  short rc = ReaderCommand(request, static_cast<short>(length + 4), response->frame,
+                           static_cast<short>(kFrameMax), kTimeoutMs);
+  return rc != 0 ? kNoResponse : response->status();
+}
+
+}  // namespace ostrel::link
+
+extern "C" short ReaderCommand(unsigned char* request, short requestLength,
+                               unsigned char* response, short responseCapacity, int timeout) {
+  using namespace ostrel::link;
+  if (request == nullptr) return kNoResponse;
+  const std::size_t n = request[2];
+  request[3 + n] = CheckByte(request, 3 + n);
+
+  const Driver* driver = ActiveDriver();
+  if (driver == nullptr || response == nullptr || responseCapacity < 4 || requestLength <= 0) {
+    return kNoResponse;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int written = driver->write(request, requestLength, kTimeoutMs);
+    if ((written & 0xFFFF) != 0) continue;
+    int got = driver->read(response, responseCapacity, timeout);
+    if (got == -1) continue;
+    const int m = response[2];
+    if (3 + m >= responseCapacity) continue;
+    // A driver that reports fewer bytes than the frame needs delivered a short frame.
+    if (got < 4 + m) continue;
+    if (CheckByte(response, static_cast<std::size_t>(3 + m)) == response[3 + m]) return 0;
+  }
+  return kNoResponse;
+}

@@ -1,0 +1,1 @@
+#include "mfplus/crypto.h"
