@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds and runs every test, in the plain build and
+# under AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS="abort_on_error=1:detect_leaks=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+status=0
+for preset in plain sanitize; do
+  echo "==== $preset build ===="
+  bash scripts/build.sh "$preset"
+  echo "==== $preset tests ===="
+  ctest --preset "$preset" || status=1
+done
+exit $status
