@@ -1,0 +1,28 @@
+// The T=CL transfer with a bounded answer, and the raw timed exchange, as the
+// MIFARE Plus layer reaches them inside the library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ostrel::iso {
+
+// Sends `command` (any length, possibly none) to the card through the reader's
+// ISO 14443-4 layer and collects the card's whole answer into `answer`.
+//
+// Returns 0 with the answer in answer[0 .. *answerLength); 0xFF on a link
+// failure; the reader's status byte when it is not 0; 0x84 when the reader's
+// control byte carries an unexpected sequence number or flags (the bytes
+// already appended stay and *answerLength counts them). An answer longer than
+// `answerCapacity` stops appending there, leaves *answerLength ==
+// answerCapacity and returns 0xF9; nothing is ever written past the capacity.
+//
+// `command` and `answer` may be the same buffer (or overlap): the whole
+// command is taken before any answer byte is written. `command` may be null
+// only when commandLength is 0; `answer` may be null only when answerCapacity
+// is 0. A null `answerLength` returns 0xF2 without traffic.
+std::uint8_t TclTransfer(const std::uint8_t* command, std::size_t commandLength,
+                         std::uint8_t* answer, std::size_t answerCapacity,
+                         std::size_t* answerLength);
+
+}  // namespace ostrel::iso
