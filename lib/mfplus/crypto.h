@@ -7,6 +7,35 @@
 
 namespace ostrel::crypto {
 
+// An expanded AES-128 key for many blocks under one key (CBC, CMAC over long
+// messages). The round keys are wiped when the object goes out of scope.
+class AesEncryptor {
+ public:
+  explicit AesEncryptor(const std::uint8_t key[16]);
+  ~AesEncryptor();
+  AesEncryptor(const AesEncryptor&) = delete;
+  AesEncryptor& operator=(const AesEncryptor&) = delete;
+  void EncryptBlock(const std::uint8_t in[16], std::uint8_t out[16]) const;  // in == out allowed
+
+ private:
+  friend class AesDecryptor;
+  static constexpr int kRoundKeyWords = 44;
+  std::uint32_t roundKeys_[kRoundKeyWords];
+};
+
+// The decryption schedule of the equivalent inverse cipher (FIPS-197 5.3.5).
+class AesDecryptor {
+ public:
+  explicit AesDecryptor(const std::uint8_t key[16]);
+  ~AesDecryptor();
+  AesDecryptor(const AesDecryptor&) = delete;
+  AesDecryptor& operator=(const AesDecryptor&) = delete;
+  void DecryptBlock(const std::uint8_t in[16], std::uint8_t out[16]) const;  // in == out allowed
+
+ private:
+  std::uint32_t roundKeys_[44];
+};
+
 // One-block AES-128 (FIPS-197), table driven.
 void AesEncryptBlock(const std::uint8_t key[16], const std::uint8_t in[16], std::uint8_t out[16]);
 void AesDecryptBlock(const std::uint8_t key[16], const std::uint8_t in[16], std::uint8_t out[16]);
