@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "link/trace.h"
 #include "ostrel.h"
 
 namespace ostrel::link {
@@ -118,6 +119,7 @@ void InstallDriver(const Driver* driver) {
 extern "C" int ReaderCommInit(void) {
   auto& b = ostrel::link::State();
   b.ready = false;
+  ostrel::link::trace::ConfigureFromEnvironment();
   if (!ostrel::link::Bind(b)) {
     b.bound = false;
     return -1;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "link/driver.h"
+#include "link/trace.h"
 #include "ostrel.h"
 
 namespace ostrel::link {
@@ -38,8 +39,10 @@ extern "C" short ReaderCommand(unsigned char* request, short requestLength,
   }
   for (int attempt = 0; attempt < 3; ++attempt) {
     int written = driver->write(request, requestLength, kTimeoutMs);
+    trace::Written(request, requestLength, written);
     if ((written & 0xFFFF) != 0) continue;
     int got = driver->read(response, responseCapacity, timeout);
+    trace::Received(response, got, responseCapacity);
     if (got == -1) continue;
     const int m = response[2];
     if (3 + m >= responseCapacity) continue;

@@ -1,0 +1,383 @@
+// pelkin-sim: the simulated reader and card as a server. Frames arrive over
+// TCP (one client at a time) or over a pseudo-terminal that stands in for the
+// reader's serial port, and go back to back with nothing added.
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "simulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A request that stalls this long in the middle is dropped, as a reader's
+// firmware drops a broken frame, so the next one is read from its first byte.
+constexpr int kInterByteTimeoutMs = 500;
+constexpr int kSendTimeoutMs = 2000;
+
+volatile sig_atomic_t g_stop = 0;
+extern "C" void OnStopSignal(int) { g_stop = 1; }
+
+const char kUsage[] =
+    "usage: pelkin-sim [--listen HOST:PORT | --pty] [options]\n"
+    "  --listen HOST:PORT  serve frames over TCP (default 127.0.0.1:0; port 0 picks a free port)\n"
+    "  --pty               serve frames over a new pseudo-terminal (use serial:PATH)\n"
+    "  --sim TEXT          simulator options as after \"sim:\" (applied first)\n"
+    "  --variant V         card variant, e.g. X4K4 or S2K7\n"
+    "  --state FILE        card state file (loaded, saved after every change)\n"
+    "  --seed N            seed for the card's random numbers and the faults\n"
+    "  --lose-request P    probability that a request is lost before the reader sees it\n"
+    "  --lose-answer P     probability that an answer is lost after the reader acted\n"
+    "  --corrupt P         probability that one bit of an answer flips\n"
+    "  --delay P           probability that an answer is held back by --delay-ms\n"
+    "  --delay-ms N        how long a delayed answer is held back\n"
+    "  --new-card-per-client  start every TCP client with a fresh card (for test suites)\n"
+    "The first line on stdout names the reader address, e.g. \"listening tcp:127.0.0.1:40123\".\n"
+    "SIGINT and SIGTERM save the card and end the server.\n";
+
+struct Config {
+  std::string listen = "127.0.0.1:0";
+  bool pty = false;
+  bool newCardPerClient = false;
+  pelkin::SimOptions sim;
+};
+
+bool ParseNumber(const char* text, double low, double high, double* out) {
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !(v >= low && v <= high)) return false;
+  *out = v;
+  return true;
+}
+
+// Parses the command line; false with a message on stderr.
+bool ParseArguments(int argc, char** argv, Config* config) {
+  // --sim goes first so that the explicit options override it, wherever they stand.
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--sim") == 0) {
+      std::string error;
+      if (!pelkin::ParseSimOptions(argv[i + 1], &config->sim, &error)) {
+        std::fprintf(stderr, "pelkin-sim: --sim: %s\n", error.c_str());
+        return false;
+      }
+    }
+  }
+  pelkin::FaultOptions& f = config->sim.faults;
+  struct Probability {
+    const char* flag;
+    double* field;
+  };
+  const Probability probabilities[] = {{"--lose-request", &f.loseRequest},
+                                       {"--lose-answer", &f.loseAnswer},
+                                       {"--corrupt", &f.corruptAnswer},
+                                       {"--delay", &f.delayAnswer}};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--pty") {
+      config->pty = true;
+      continue;
+    }
+    if (arg == "--new-card-per-client") {
+      config->newCardPerClient = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "pelkin-sim: unknown option or missing value: %s\n%s", arg.c_str(),
+                   kUsage);
+      return false;
+    }
+    const char* value = argv[++i];
+    bool ok = true;
+    bool known = true;
+    double number = 0;
+    if (arg == "--sim") {
+      // applied above
+    } else if (arg == "--listen") {
+      config->listen = value;
+    } else if (arg == "--variant") {
+      config->sim.variant = value;
+    } else if (arg == "--state") {
+      config->sim.stateFile = value;
+    } else if (arg == "--seed") {
+      char* end = nullptr;
+      errno = 0;
+      unsigned long long seed = std::strtoull(value, &end, 0);
+      ok = errno == 0 && end != value && *end == '\0' && value[0] != '-';
+      if (ok) config->sim.seed = seed;
+    } else if (arg == "--delay-ms") {
+      ok = ParseNumber(value, 0, 600000, &number);
+      if (ok) f.delayMs = static_cast<int>(number);
+    } else {
+      known = false;
+      for (const Probability& p : probabilities) {
+        if (arg == p.flag) {
+          known = true;
+          ok = ParseNumber(value, 0, 1, p.field);
+        }
+      }
+    }
+    if (!known) {
+      std::fprintf(stderr, "pelkin-sim: unknown option %s\n%s", arg.c_str(), kUsage);
+      return false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "pelkin-sim: bad value for %s: %s\n", arg.c_str(), value);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Waits for `events` on `fd` for at most `timeoutMs` (-1: no limit) with the
+// stop signals let through. 1 ready, 0 time-out, -1 stop requested or error.
+int Wait(int fd, short events, int timeoutMs) {
+  pollfd p{fd, events, 0};
+  sigset_t open_mask;
+  sigemptyset(&open_mask);
+  timespec ts{};
+  timespec* limit = nullptr;
+  if (timeoutMs >= 0) {
+    ts.tv_sec = timeoutMs / 1000;
+    ts.tv_nsec = static_cast<long>(timeoutMs % 1000) * 1000000L;
+    limit = &ts;
+  }
+  for (;;) {
+    if (g_stop) return -1;
+    int rc = ::ppoll(fd >= 0 ? &p : nullptr, fd >= 0 ? 1 : 0, limit, &open_mask);
+    if (g_stop) return -1;
+    if (rc > 0) return 1;
+    if (rc == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+// Sends all of `bytes`; false when the peer is gone or stalls.
+bool SendAll(int fd, const std::vector<std::uint8_t>& bytes, bool socket) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = socket ? ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL)
+                       : ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (Wait(fd, POLLOUT, kSendTimeoutMs) != 1) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+enum class Served { kPeerGone, kStop };
+
+// Answers the frames that arrive on `fd` until the peer goes or a stop signal comes.
+Served Serve(int fd, bool socket, pelkin::Simulator* reader) {
+  std::vector<std::uint8_t> pending;
+  for (;;) {
+    int ready = Wait(fd, POLLIN, pending.empty() ? -1 : kInterByteTimeoutMs);
+    if (ready < 0) return g_stop ? Served::kStop : Served::kPeerGone;
+    if (ready == 0) {  // a frame stalled half-way: drop it
+      pending.clear();
+      continue;
+    }
+    std::uint8_t chunk[512];
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return Served::kPeerGone;
+    pending.insert(pending.end(), chunk, chunk + n);
+
+    // Frames go back to back: answer each whole one, keep a partial tail.
+    while (pending.size() >= 3 && pending.size() >= 4u + pending[2]) {
+      const std::size_t length = 4u + pending[2];
+      pelkin::Reply reply = reader->Handle(pending.data(), length);
+      pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(length));
+      if (reply.delayMs > 0 && Wait(-1, 0, reply.delayMs) < 0) return Served::kStop;
+      if (!reply.frame.empty() && !SendAll(fd, reply.frame, socket)) return Served::kPeerGone;
+    }
+  }
+}
+
+std::unique_ptr<pelkin::Simulator> MakeReader(const pelkin::SimOptions& options) {
+  std::string error;
+  auto reader = pelkin::Simulator::Create(options, &error);
+  if (!reader) std::fprintf(stderr, "pelkin-sim: %s\n", error.c_str());
+  return reader;
+}
+
+void Announce(const std::string& address) {
+  std::printf("listening %s\n", address.c_str());
+  std::fflush(stdout);
+}
+
+// The pseudo-terminal stands in for the reader's USB serial port.
+int RunPty(std::unique_ptr<pelkin::Simulator>& reader) {
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+    std::fprintf(stderr, "pelkin-sim: cannot create a pseudo-terminal: %s\n", std::strerror(errno));
+    return 1;
+  }
+  const char* name = ::ptsname(master);
+  std::string path = name != nullptr ? name : "";
+  // Holding the other end open ourselves keeps the terminal alive between
+  // clients (no hang-up when one closes it) and lets us make it raw for good.
+  int slave = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios tio{};
+  if (slave < 0 || ::tcgetattr(slave, &tio) != 0) {
+    std::fprintf(stderr, "pelkin-sim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    return 1;
+  }
+  ::cfmakeraw(&tio);
+  ::tcsetattr(slave, TCSANOW, &tio);
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  Announce("serial:" + path);
+  while (Serve(master, false, reader.get()) != Served::kStop) {
+    // Not expected while we hold the other end; do not spin if it happens.
+    if (Wait(-1, 0, 100) < 0) break;
+  }
+  ::close(slave);
+  ::close(master);
+  return 0;
+}
+
+bool SplitHostPort(const std::string& address, std::string* host, std::string* port) {
+  std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= address.size()) return false;
+  *host = address.substr(0, colon);
+  *port = address.substr(colon + 1);
+  if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
+    *host = host->substr(1, host->size() - 2);
+  }
+  if (host->empty()) *host = "127.0.0.1";
+  return port->find_first_not_of("0123456789") == std::string::npos;
+}
+
+int Listen(const std::string& address, std::string* bound) {
+  std::string host, port;
+  if (!SplitHostPort(address, &host, &port)) {
+    std::fprintf(stderr, "pelkin-sim: --listen expects HOST:PORT, got %s\n", address.c_str());
+    return -1;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (rc != 0) {
+    std::fprintf(stderr, "pelkin-sim: %s: %s\n", address.c_str(), ::gai_strerror(rc));
+    return -1;
+  }
+  int fd = -1;
+  int error = 0;
+  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      error = errno;
+      continue;
+    }
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, 8) != 0) {
+      error = errno;
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  ::freeaddrinfo(found);
+  if (fd < 0) {
+    std::fprintf(stderr, "pelkin-sim: cannot listen on %s: %s\n", address.c_str(),
+                 std::strerror(error));
+    return -1;
+  }
+  sockaddr_storage local{};
+  socklen_t size = sizeof local;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
+  char numeric_host[NI_MAXHOST] = "";
+  char numeric_port[NI_MAXSERV] = "";
+  ::getnameinfo(reinterpret_cast<sockaddr*>(&local), size, numeric_host, sizeof numeric_host,
+                numeric_port, sizeof numeric_port, NI_NUMERICHOST | NI_NUMERICSERV);
+  std::string h = numeric_host;
+  if (h.find(':') != std::string::npos) h = "[" + h + "]";
+  *bound = "tcp:" + h + ":" + numeric_port;
+  return fd;
+}
+
+int RunTcp(const Config& config, std::unique_ptr<pelkin::Simulator>& reader) {
+  std::string bound;
+  int listener = Listen(config.listen, &bound);
+  if (listener < 0) return 1;
+  Announce(bound);
+  // One client at a time: the next waits in the listen queue until this one leaves.
+  while (Wait(listener, POLLIN, -1) == 1) {
+    int client = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (client < 0) continue;
+    int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (config.newCardPerClient) {
+      auto fresh = MakeReader(config.sim);
+      if (fresh) reader = std::move(fresh);
+    }
+    Served how = Serve(client, true, reader.get());
+    ::close(client);
+    if (how == Served::kStop) break;
+  }
+  ::close(listener);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config config;
+  if (!ParseArguments(argc, argv, &config)) return 2;
+
+  // The stop signals are only let through inside ppoll, so none is lost
+  // between a check of the flag and the wait that follows it.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+  struct sigaction on_stop {};
+  on_stop.sa_handler = OnStopSignal;
+  sigemptyset(&on_stop.sa_mask);
+  sigaction(SIGINT, &on_stop, nullptr);
+  sigaction(SIGTERM, &on_stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  auto reader = MakeReader(config.sim);
+  if (!reader) return 1;
+
+  int rc = config.pty ? RunPty(reader) : RunTcp(config, reader);
+  if (rc != 0) return rc;
+
+  std::string error;
+  if (!reader->Save(&error)) {
+    std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
