@@ -66,26 +66,26 @@ struct Answer {
 
 }  // namespace
 
-TEST(PiccTPCL, EmptyCommandIsOneEmptyFrame) {
-  FakeDriver driver;
-  driver.QueueResponse(FakeDriver::Frame(0x80, 0, {0x90, 0x01}));
-  Answer a;
-  EXPECT_EQ(PiccTPCL(nullptr, 0, a.buffer.data(), &a.length), 0);
-  ASSERT_EQ(driver.writes().size(), 1u);
-  EXPECT_EQ(driver.writes()[0], (Bytes{0x00, 0x94, 0x00, 0x6B}));
-  EXPECT_EQ(a.Got(), (Bytes{0x90, 0x01}));
-  EXPECT_TRUE(a.GuardIntactFrom(2));
-}
-
-TEST(PiccTPCL, ShortCommandIsOneFrameWithControlZero) {
-  FakeDriver driver;
-  const Bytes command = Pattern(60);
-  driver.QueueResponse(FakeDriver::Frame(0x80, 0, {0x90}));
-  Answer a;
-  EXPECT_EQ(PiccTPCL(command.data(), 60, a.buffer.data(), &a.length), 0);
-  ASSERT_EQ(driver.writes().size(), 1u);
-  EXPECT_EQ(driver.writes()[0], FakeDriver::Request(0x00, 0x94, command));
-  EXPECT_EQ(a.Got(), (Bytes{0x90}));
+TEST(PiccTPCL, AnAnswerToTheFirstFrameEndsTheCall) {
+  // Empty and 60-byte commands fit one frame with control 0x00; a longer one
+  // whose first frame is already answered sends nothing more.
+  for (std::size_t n : {0u, 60u, 150u}) {
+    SCOPED_TRACE(n);
+    FakeDriver driver;
+    driver.QueueResponse(FakeDriver::Frame(0x80, 0, {0x90, 0x01}));
+    const Bytes command = Pattern(n);
+    Answer a;
+    EXPECT_EQ(PiccTPCL(n > 0 ? command.data() : nullptr, static_cast<unsigned short>(n),
+                       a.buffer.data(), &a.length),
+              0);
+    ASSERT_EQ(driver.writes().size(), 1u);
+    const std::uint8_t control = n > 60 ? 0x40 : 0x00;
+    EXPECT_EQ(driver.writes()[0],
+              FakeDriver::Request(control, 0x94, Slice(command, 0, std::min<std::size_t>(n, 60))));
+    EXPECT_EQ(a.Got(), (Bytes{0x90, 0x01}));
+    EXPECT_TRUE(a.GuardIntactFrom(2));
+  }
+  EXPECT_EQ(FakeDriver::Request(0x00, 0x94), (Bytes{0x00, 0x94, 0x00, 0x6B}));
 }
 
 TEST(PiccTPCL, LongCommandsAreSplitIntoSixtyByteFrames) {
@@ -129,16 +129,6 @@ TEST(PiccTPCL, AnswerInSeveralFramesIsConcatenated) {
   EXPECT_EQ(driver.writes()[2], FakeDriver::Request(0x82, 0x94));
   EXPECT_EQ(driver.writes()[3], FakeDriver::Request(0x83, 0x94));
   EXPECT_TRUE(a.GuardIntactFrom(6));
-}
-
-TEST(PiccTPCL, EarlyAnswerEndsTheSendingPhase) {
-  FakeDriver driver;
-  const Bytes command = Pattern(150);
-  driver.QueueResponse(FakeDriver::Frame(0x80, 0, {0x6A}));
-  Answer a;
-  EXPECT_EQ(PiccTPCL(command.data(), 150, a.buffer.data(), &a.length), 0);
-  EXPECT_EQ(driver.writes().size(), 1u);  // the rest of the command is not sent
-  EXPECT_EQ(a.Got(), (Bytes{0x6A}));
 }
 
 TEST(PiccTPCL, EveryFlagOrSequenceMismatchIsLinkSequence) {

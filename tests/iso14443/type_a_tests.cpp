@@ -205,61 +205,54 @@ struct Activation {
 
 }  // namespace
 
-TEST(PiccActivate, FourByteUidTakesOneCascadeLevel) {
-  FakeDriver driver;
-  Card card;
-  card.parts = {{0xA1, 0xB2, 0xC3, 0xD4}};
-  card.saks = {0x20};
-  driver.SetResponder(card.Responder());
-  Activation a;
-  a.Run();
-  EXPECT_EQ(a.status, 0);
-  EXPECT_EQ(a.uidLength, 4);
-  EXPECT_EQ(a.Uid(5), (Bytes{0xA1, 0xB2, 0xC3, 0xD4, 0xEE}));
-  EXPECT_EQ(a.sak, 0x20);
-  EXPECT_EQ(Bytes(a.atq, a.atq + 2), (Bytes{0x44, 0x00}));
-  const std::vector<Bytes> expected = {
-      FakeDriver::Request(0, 0x41, {0x01}),
-      FakeDriver::Request(0, 0x74, {0x93, 0x00}),
-      FakeDriver::Request(0, 0x75, {0x93, 0xA1, 0xB2, 0xC3, 0xD4}),
+TEST(PiccActivate, AssemblesFourSevenAndTenByteUids) {
+  struct Case {
+    const char* name;
+    unsigned char mode;
+    std::vector<Bytes> parts;
+    std::vector<std::uint8_t> saks;
+    Bytes uid;
   };
-  EXPECT_EQ(driver.writes(), expected);
-}
+  const Case cases[] = {
+      {"4 bytes", 0x52, {{0xA1, 0xB2, 0xC3, 0xD4}}, {0x20}, {0xA1, 0xB2, 0xC3, 0xD4}},
+      {"7 bytes", 0x26,
+       {{0x88, 0x04, 0x51, 0x62}, {0x73, 0x84, 0x95, 0xA6}},
+       {0x04, 0x20},
+       {0x04, 0x51, 0x62, 0x73, 0x84, 0x95, 0xA6}},
+      // Tags other than 0x88: the tag is dropped by position, not by value.
+      {"10 bytes", 0x52,
+       {{0x01, 0x10, 0x11, 0x12}, {0x02, 0x13, 0x14, 0x15}, {0x16, 0x17, 0x18, 0x19}},
+       {0x24, 0x04, 0x08},
+       {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDriver driver;
+    Card card;
+    card.parts = c.parts;
+    card.saks = c.saks;
+    driver.SetResponder(card.Responder());
+    Activation a;
+    a.Run(c.mode);
+    EXPECT_EQ(a.status, 0);
+    EXPECT_EQ(a.uidLength, c.uid.size());
+    Bytes uid = c.uid;
+    uid.push_back(0xEE);  // nothing beyond the UID is written
+    EXPECT_EQ(a.Uid(uid.size()), uid);
+    EXPECT_EQ(a.sak, c.saks.back());
+    EXPECT_EQ(Bytes(a.atq, a.atq + 2), (Bytes{0x44, 0x00}));
 
-TEST(PiccActivate, SevenByteUidDropsTheCascadeTag) {
-  FakeDriver driver;
-  Card card;
-  card.parts = {{0x88, 0x04, 0x51, 0x62}, {0x73, 0x84, 0x95, 0xA6}};
-  card.saks = {0x04, 0x20};
-  driver.SetResponder(card.Responder());
-  Activation a;
-  a.Run(0x26);
-  EXPECT_EQ(a.status, 0);
-  EXPECT_EQ(a.uidLength, 7);
-  EXPECT_EQ(a.Uid(8), (Bytes{0x04, 0x51, 0x62, 0x73, 0x84, 0x95, 0xA6, 0xEE}));
-  EXPECT_EQ(a.sak, 0x20);
-  ASSERT_EQ(driver.writes().size(), 5u);
-  EXPECT_EQ(driver.writes()[0], FakeDriver::Request(0, 0x41, {0x00}));
-  EXPECT_EQ(driver.writes()[3], FakeDriver::Request(0, 0x74, {0x95, 0x00}));
-  EXPECT_EQ(driver.writes()[4], FakeDriver::Request(0, 0x75, {0x95, 0x73, 0x84, 0x95, 0xA6}));
-}
-
-TEST(PiccActivate, TenByteUidUsesThreeLevelsAndTheTagIsDroppedByPosition) {
-  FakeDriver driver;
-  Card card;
-  // The tag bytes are not 0x88: they are dropped by position, not by value.
-  card.parts = {{0x01, 0x10, 0x11, 0x12}, {0x02, 0x13, 0x14, 0x15}, {0x16, 0x17, 0x18, 0x19}};
-  card.saks = {0x24, 0x04, 0x08};
-  driver.SetResponder(card.Responder());
-  Activation a;
-  a.Run();
-  EXPECT_EQ(a.status, 0);
-  EXPECT_EQ(a.uidLength, 10);
-  EXPECT_EQ(a.Uid(11),
-            (Bytes{0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0xEE}));
-  EXPECT_EQ(a.sak, 0x08);
-  ASSERT_EQ(driver.writes().size(), 7u);
-  EXPECT_EQ(driver.writes()[5], FakeDriver::Request(0, 0x74, {0x97, 0x00}));
+    const std::uint8_t all = c.mode == 0x52 ? 1 : 0;
+    std::vector<Bytes> expected = {FakeDriver::Request(0, 0x41, Bytes(1, all))};
+    for (std::size_t level = 0; level < c.parts.size(); ++level) {
+      const auto code = static_cast<std::uint8_t>(0x93 + 2 * level);
+      Bytes select(5, code);
+      std::copy(c.parts[level].begin(), c.parts[level].end(), select.begin() + 1);
+      expected.push_back(FakeDriver::Request(0, 0x74, {code, 0x00}));
+      expected.push_back(FakeDriver::Request(0, 0x75, select));
+    }
+    EXPECT_EQ(driver.writes(), expected);
+  }
 }
 
 TEST(PiccActivate, UidStillIncompleteAfterThreeLevelsFails) {
@@ -276,35 +269,31 @@ TEST(PiccActivate, UidStillIncompleteAfterThreeLevelsFails) {
   EXPECT_EQ(a.Uid(10), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 0xEE}));
 }
 
-TEST(PiccActivate, OneFailedRequestIsRetried) {
-  FakeDriver driver;
-  Card card;
-  card.parts = {{0xA1, 0xB2, 0xC3, 0xD4}};
-  card.saks = {0x08};
-  card.failRequests = 1;
-  driver.SetResponder(card.Responder());
-  Activation a;
-  a.Run();
-  EXPECT_EQ(a.status, 0);
-  EXPECT_EQ(a.uidLength, 4);
-  ASSERT_EQ(driver.writes().size(), 4u);
-  EXPECT_EQ(driver.writes()[0], driver.writes()[1]);
-}
-
-TEST(PiccActivate, TwoFailedRequestsEndWithoutAnticollision) {
-  FakeDriver driver;
-  Card card;
-  card.parts = {{0xA1, 0xB2, 0xC3, 0xD4}};
-  card.saks = {0x08};
-  card.failRequests = 2;
-  driver.SetResponder(card.Responder());
-  Activation a;
-  a.Run();
-  EXPECT_EQ(a.status, OSTREL_NO_CARD);
-  EXPECT_EQ(driver.writes().size(), 2u);
-  EXPECT_EQ(Bytes(a.atq, a.atq + 2), (Bytes{0xEE, 0xEE}));
-  EXPECT_EQ(a.uidLength, 0xEE);
-  EXPECT_EQ(a.sak, 0xEE);
+TEST(PiccActivate, TheRequestIsRetriedOnce) {
+  for (int failures : {1, 2}) {
+    SCOPED_TRACE(failures);
+    FakeDriver driver;
+    Card card;
+    card.parts = {{0xA1, 0xB2, 0xC3, 0xD4}};
+    card.saks = {0x08};
+    card.failRequests = failures;
+    driver.SetResponder(card.Responder());
+    Activation a;
+    a.Run();
+    if (failures == 1) {
+      EXPECT_EQ(a.status, 0);
+      EXPECT_EQ(a.uidLength, 4);
+      ASSERT_EQ(driver.writes().size(), 4u);
+      EXPECT_EQ(driver.writes()[0], driver.writes()[1]);
+    } else {
+      // No anticollision frame follows two failed requests; nothing is written.
+      EXPECT_EQ(a.status, OSTREL_NO_CARD);
+      EXPECT_EQ(driver.writes().size(), 2u);
+      EXPECT_EQ(Bytes(a.atq, a.atq + 2), (Bytes{0xEE, 0xEE}));
+      EXPECT_EQ(a.uidLength, 0xEE);
+      EXPECT_EQ(a.sak, 0xEE);
+    }
+  }
 }
 
 TEST(PiccActivate, FailureAtLevelTwoKeepsWhatEarlierStepsWrote) {
