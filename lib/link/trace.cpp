@@ -42,7 +42,8 @@ void Line(char direction, const std::uint8_t* frame, int count, bool maskKey,
   static const char kHex[] = "0123456789ABCDEF";
   for (int i = 0; i < count; ++i) {
     line += ' ';
-    if (maskKey && i >= kKeyFirst && i < kKeyEnd) {
+    // The check byte goes too: it is the XOR of the key bytes with known ones.
+    if (maskKey && i >= kKeyFirst && (i < kKeyEnd || i == count - 1)) {
       line += "**";
     } else {
       line += kHex[frame[i] >> 4];
