@@ -1,0 +1,39 @@
+#include "core/application.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QStandardPaths>
+
+#include "core/main_window.h"
+#include "core/messages.h"
+#include "core/settings.h"
+
+QString Application::DefaultReader() {
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+  if (folder.isEmpty()) folder = QDir::homePath() + QStringLiteral("/.local/share/Quillon");
+  QDir().mkpath(folder);
+  return QStringLiteral("sim:state=") + QDir(folder).filePath(QStringLiteral("card.json"));
+}
+
+void Application::ChooseReader() {
+  if (!qEnvironmentVariableIsEmpty("HOLLINK_READER")) return;
+  qputenv("HOLLINK_READER", DefaultReader().toLocal8Bit());
+}
+
+void Application::PrepareSettings() {
+  // The path is decided once, before the window reads anything from it.
+  SetSettingsPath(SettingsPath());
+  SetLanguage(ReadLanguage());
+}
+
+int Application::Run() {
+  QApplication::setApplicationName(QStringLiteral("Quillon"));
+  QApplication::setApplicationVersion(QStringLiteral("1.0"));
+  ChooseReader();
+  PrepareSettings();
+  MainWindow window;
+  window.Initialise();
+  window.show();
+  QApplication::exec();
+  return 0;
+}

@@ -1,0 +1,424 @@
+#include "core/level_pages.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/messages.h"
+#include "dialogs/hex_controls.h"
+#include "ostrel.h"
+#include "tips/tip_renderer.h"
+
+namespace {
+
+unsigned char Byte(int value) { return static_cast<unsigned char>(value & 0xFF); }
+unsigned short Word(int value) { return static_cast<unsigned short>(value & 0xFFFF); }
+
+// Card-setting commands and the dialog templates they open, per page.
+struct CommandDialog {
+  int command;
+  int dialogTemplate;
+};
+
+constexpr CommandDialog kLevel1Dialogs[] = {{1935, 113}};
+constexpr CommandDialog kLevel2Dialogs[] = {
+    {1955, 113}, {2075, 115}, {2090, 117}, {1945, 110},
+    {2105, 119}, {2120, 120}, {2110, 121}, {2080, 116},
+};
+constexpr CommandDialog kLevel3Dialogs[] = {
+    {32822, 148}, {32823, 115}, {32824, 117}, {32825, 110},
+    {32826, 119}, {32827, 120}, {32828, 121},
+};
+
+template <std::size_t N>
+int DialogFor(const CommandDialog (&table)[N], int commandId) {
+  for (const CommandDialog& entry : table) {
+    if (entry.command == commandId) return entry.dialogTemplate;
+  }
+  return 0;
+}
+
+// Level 3 reads and writes move at most three blocks per call: the count is
+// length / 16 taken as an unsigned byte, 0 becoming 1 and above 3 becoming 3.
+unsigned char Sl3BlockCount(int length) {
+  const unsigned char n = Byte(length / 16);
+  return std::clamp<unsigned char>(n, 1, 3);
+}
+
+VirtualCardDialogFactory& TheVirtualCardDialogFactory() {
+  static VirtualCardDialogFactory factory;
+  return factory;
+}
+
+QLabel* WrappedLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setWordWrap(true);
+  return label;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- Level 0 --
+
+Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
+  setObjectName(QStringLiteral("level0Page"));
+  auto* outer = new QVBoxLayout(this);
+  outer->setContentsMargins(0, 0, 0, 0);
+  auto* group = new QGroupBox(UiText(QStringLiteral("level0.group")), this);
+  group->setObjectName(QStringLiteral("level0Group"));
+  outer->addWidget(group);
+  outer->addStretch(1);
+
+  auto* grid = new QGridLayout(group);
+  grid->addWidget(WrappedLabel(UiText(QStringLiteral("level0.factory")), group), 0, 0, 1, 5);
+  grid->addWidget(WrappedLabel(UiText(QStringLiteral("level0.noAuth")), group), 1, 0, 1, 5);
+
+  struct RowSpec {
+    int addressId, dataId, buttonId;
+    const char* address;
+    const char* stepName;
+    const char* keyName;
+  };
+  static constexpr RowSpec kRows[4] = {
+      {1025, 1100, 1010, "0x9000", "level0.step1", "level0.key1"},
+      {1040, 1120, 1075, "0x9001", "level0.step2", "level0.key2"},
+      {1055, 1135, 1089, "0x9002", "level0.step3", "level0.key3"},
+      {1058, 1136, 1090, "0x9003", "level0.step4", "level0.key4"},
+  };
+  const QString defaultData = QStringLiteral("5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C");
+  for (int i = 0; i < 4; ++i) {
+    const RowSpec& spec = kRows[i];
+    const int line = 2 + i;
+    grid->addWidget(new QLabel(UiText(QString::fromLatin1(spec.stepName)), group), line, 0);
+    grid->addWidget(new QLabel(UiText(QString::fromLatin1(spec.keyName)), group), line, 1);
+    Row& row = rows_[i];
+    row.address = new TipAddressCombo(group);
+    row.address->setObjectName(QStringLiteral("level0Address%1").arg(i + 1));
+    row.address->setProperty("controlId", spec.addressId);
+    row.address->addItem(QString::fromLatin1(spec.address));
+    row.address->setCurrentIndex(0);
+    row.data = new TipHexBytesCombo(group);
+    row.data->setObjectName(QStringLiteral("level0Data%1").arg(i + 1));
+    row.data->setProperty("controlId", spec.dataId);
+    row.data->SetByteCount(16);
+    row.data->addItem(defaultData);
+    row.data->setCurrentIndex(0);
+    row.write = new TipButton(UiText(QStringLiteral("level0.write")), group);
+    row.write->setObjectName(QStringLiteral("level0Write%1").arg(i + 1));
+    row.write->setProperty("controlId", spec.buttonId);
+    grid->addWidget(row.address, line, 2);
+    grid->addWidget(row.data, line, 3);
+    grid->addWidget(row.write, line, 4);
+    // Personalization writes arrive with the page's own actions; until then the
+    // operator is told rather than left guessing.
+    connect(row.write, &QPushButton::clicked, this,
+            [this, i] { LogNotAvailable(rows_[i].write->text()); });
+  }
+  grid->addWidget(new QLabel(UiText(QStringLiteral("level0.step5")), group), 6, 0);
+  commit_ = new TipButton(UiText(QStringLiteral("level0.commit")), group);
+  commit_->setObjectName(QStringLiteral("level0Commit"));
+  commit_->setProperty("controlId", 1200);
+  grid->addWidget(commit_, 6, 1);
+  connect(commit_, &QPushButton::clicked, this, [this] { LogNotAvailable(commit_->text()); });
+  writeDefaults_ = new TipButton(UiText(QStringLiteral("level0.writeDefaults")), group);
+  writeDefaults_->setObjectName(QStringLiteral("level0WriteDefaults"));
+  writeDefaults_->setProperty("controlId", 1074);
+  writeDefaults_->setEnabled(false);
+  grid->addWidget(writeDefaults_, 6, 4);
+  grid->addWidget(WrappedLabel(UiText(QStringLiteral("level0.commitRule")), group), 7, 0, 1, 5);
+  grid->setColumnStretch(3, 1);
+}
+
+void Level0Page::SetTips(TipRenderer* renderer) {
+  commit_->Tip().SetText(LoadMessage(2315));
+  writeDefaults_->Tip().SetText(LoadMessage(2320));
+  commit_->Tip().SetWindow(renderer);
+  writeDefaults_->Tip().SetWindow(renderer);
+}
+
+// ---------------------------------------------------------------- Level 1 --
+
+Level1Page::Level1Page(QWidget* parent) : Level1Page(1, parent) {}
+
+Level1Page::Level1Page(int level, QWidget* parent) : CardLevelPage(level, parent) {
+  setObjectName(QStringLiteral("level%1Page").arg(level));
+}
+
+int Level1Page::Backup(int sourceBlock, int destinationBlock) {
+  return PiccValue(0xC2, Byte(sourceBlock), 0, Byte(destinationBlock));
+}
+
+int Level1Page::Increment(int sourceBlock, int value, int destinationBlock) {
+  return PiccValue(0xC1, Byte(sourceBlock), value, Byte(destinationBlock));
+}
+
+int Level1Page::Decrement(int sourceBlock, int value, int destinationBlock) {
+  return PiccValue(0xC0, Byte(sourceBlock), value, Byte(destinationBlock));
+}
+
+int Level1Page::ReadValue(int block, int* valueOut, int, int* doneOut) {
+  int value = 0;
+  const int status = PiccReadValue(Byte(block), &value);
+  if (status != 0) return status;
+  if (valueOut != nullptr) *valueOut = value;
+  if (doneOut != nullptr) *doneOut = 1;
+  return 0;
+}
+
+int Level1Page::WriteValue(int block, const int* valueIn, int length) {
+  if (length <= 0 || valueIn == nullptr) return RegisteredMessageCode(kMsgBufferTooSmallNl);
+  return PiccWriteValue(Byte(block), *valueIn);
+}
+
+int Level1Page::ReadBlocks(int startBlock, unsigned char* buffer, int bufferLength,
+                           int* bytesReadOut) {
+  if (bufferLength < 16 || buffer == nullptr) return RegisteredMessageCode(kMsgBufferTooSmallNl);
+  const int status = PiccReadBlock(Byte(startBlock), buffer);
+  if (status == 0 && bytesReadOut != nullptr) *bytesReadOut = 16;
+  return status;
+}
+
+int Level1Page::WriteBlocks(int startBlock, const unsigned char* blocks, int length) {
+  if (length < 16 || blocks == nullptr) return RegisteredMessageCode(kMsgBufferTooSmallNl);
+  return PiccWriteBlock(Byte(startBlock), blocks);
+}
+
+int Level1Page::Authenticate(int sector, int keyType, int, const unsigned char* key,
+                             int* errorOut, int) {
+  unsigned char crypto1Key[6] = {};
+  if (key != nullptr) std::memcpy(crypto1Key, key, sizeof crypto1Key);
+  const unsigned char mode = keyType == kKeyTypeL1B ? 4 : 0;
+  const int status = PiccAuthKey(mode, crypto1Key, Byte(sector));
+  if (status == 0) return 1;
+  if (errorOut != nullptr) *errorOut = status;
+  return 0;
+}
+
+int Level1Page::SettingDialogFor(int commandId) const { return DialogFor(kLevel1Dialogs, commandId); }
+
+// ---------------------------------------------------------------- Level 2 --
+
+Level2Page::Level2Page(QWidget* parent) : Level1Page(2, parent) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(4, 4, 4, 4);
+  hint_ = WrappedLabel(UiText(QStringLiteral("level2.hint")), this);
+  hint_->setObjectName(QStringLiteral("level2Hint"));
+  layout->addWidget(hint_);
+  layout->addStretch(1);
+}
+
+int Level2Page::WriteValue(int block, const int* valueIn, int length) {
+  if (length <= 0 || valueIn == nullptr) return kMsgBufferTooSmall;
+  return PiccWriteValue(Byte(block), *valueIn);
+}
+
+int Level2Page::ReadBlocks(int startBlock, unsigned char* buffer, int bufferLength,
+                           int* bytesReadOut) {
+  if (bufferLength < 16 || buffer == nullptr) return kMsgBlockBufferBelow16;
+  // A count beyond one byte would wrap; the card never reads that many anyway.
+  const int n = std::min(bufferLength / 16, 255);
+  const int status = PLUSSL2MultiBlockRead(Byte(startBlock), Byte(n), buffer);
+  if (status == 0 && bytesReadOut != nullptr) *bytesReadOut = 16 * n;
+  return status;
+}
+
+int Level2Page::WriteBlocks(int startBlock, const unsigned char* blocks, int length) {
+  if (length < 16 || blocks == nullptr) return kMsgBlockBufferBelow16;
+  const int n = std::min(length / 16, 255);
+  return PLUSSL2MultiBlockWrite(Byte(startBlock), Byte(n), blocks);
+}
+
+int Level2Page::Authenticate(int sector, int keyType, int aesKeyAddress,
+                             const unsigned char* key, int* errorOut, int) {
+  auto fail = [errorOut](int code) {
+    if (errorOut != nullptr) *errorOut = code;
+    return 0;
+  };
+  AesAuthMemory& memory = TheAesAuthMemory();
+  unsigned char keyBytes[16] = {};
+  if (key != nullptr) std::memcpy(keyBytes, key, sizeof keyBytes);
+
+  if (keyType == kKeyTypeL2Aes) {
+    if (aesKeyAddress < 0x4000 || aesKeyAddress > 0x403F) return fail(kMsgAesAddressRange);
+    const int status = PLUSSL2AESAuth(Word(aesKeyAddress), keyBytes);
+    if (status != 0) {
+      memory.valid = false;
+      return fail(status);
+    }
+    memory.valid = true;
+    memory.keyAddress = Word(aesKeyAddress);
+    std::memcpy(memory.key.data(), keyBytes, memory.key.size());
+    return 1;
+  }
+
+  // CRYPTO1 at Level 2 rides on an AES authentication: repeat the remembered
+  // one first (it stays remembered even when the repeat fails).
+  if (!memory.valid) return fail(kMsgAesAuthFirst);
+  const int aesStatus = PLUSSL2AESAuth(memory.keyAddress, memory.key.data());
+  if (aesStatus != 0) return fail(aesStatus);
+  const unsigned char mode = keyType == kKeyTypeL2B ? 4 : 0;
+  const int status = PLUSSL2CryptoAuth(mode, Byte(sector), keyBytes);
+  if (status != 0) return fail(status);
+  return 1;
+}
+
+int Level2Page::SettingDialogFor(int commandId) const { return DialogFor(kLevel2Dialogs, commandId); }
+
+// ---------------------------------------------------------------- Level 3 --
+
+void SetVirtualCardDialogFactory(VirtualCardDialogFactory factory) {
+  TheVirtualCardDialogFactory() = std::move(factory);
+}
+
+Level3Page::Level3Page(QWidget* parent) : CardLevelPage(3, parent) {
+  setObjectName(QStringLiteral("level3Page"));
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(4, 4, 4, 4);
+  auto makeBox = [this](const char* name, const char* textName, int id, bool checked) {
+    auto* box = new TipCheckBox(UiText(QString::fromLatin1(textName)), this);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setProperty("controlId", id);
+    box->setChecked(checked);
+    return box;
+  };
+  commandMacBox_ = makeBox("commandMacBox", "level3.commandMac", 1610, commandMac_ != 0);
+  responseMacBox_ = makeBox("responseMacBox", "level3.responseMac", 1620, responseMac_ != 0);
+  encryptedBox_ = makeBox("encryptedBox", "level3.encrypted", 1615, encrypted_ != 0);
+  virtualCardBox_ = makeBox("virtualCardBox", "level3.virtualCard", 1095, virtualCard_ != 0);
+  relayCheck_ = new QPushButton(UiText(QStringLiteral("level3.relayCheck")), this);
+  relayCheck_->setObjectName(QStringLiteral("relayCheckButton"));
+  relayCheck_->setProperty("controlId", 1000);
+  relayCheck_->setEnabled(false);  // no relay-attack check is offered
+  grid->addWidget(commandMacBox_, 0, 0);
+  grid->addWidget(responseMacBox_, 0, 1);
+  grid->addWidget(encryptedBox_, 1, 0);
+  grid->addWidget(virtualCardBox_, 1, 1);
+  grid->addWidget(relayCheck_, 2, 0, 1, 2, Qt::AlignLeft);
+  grid->setRowStretch(3, 1);
+
+  connect(virtualCardBox_, &QCheckBox::clicked, this, &Level3Page::VirtualCardClicked);
+  if (TheVirtualCardDialogFactory()) {
+    virtualCardDialog_ = TheVirtualCardDialogFactory()(*this);
+    if (virtualCardDialog_ != nullptr) virtualCardDialog_->hide();
+  }
+}
+
+Level3Page::~Level3Page() {
+  // The dialog is a top-level window, so it is not deleted with the page's children.
+  delete virtualCardDialog_;
+}
+
+void Level3Page::VirtualCardClicked(bool checked) {
+  if (virtualCardDialog_ == nullptr) {
+    // Without the dialog the flag would claim something that is not shown.
+    virtualCard_ = 0;
+    virtualCardBox_->setChecked(false);
+    if (checked) LogNotAvailable(virtualCardBox_->text());
+    return;
+  }
+  virtualCard_ = checked ? 1 : 0;
+  virtualCardDialog_->setVisible(checked);
+}
+
+void Level3Page::VirtualCardDialogClosed() {
+  virtualCard_ = 0;
+  virtualCardBox_->setChecked(false);
+  if (virtualCardDialog_ != nullptr) virtualCardDialog_->hide();
+}
+
+void Level3Page::ReadFlags() {
+  responseMac_ = responseMacBox_->isChecked() ? 1 : 0;
+  encrypted_ = encryptedBox_->isChecked() ? 1 : 0;
+  commandMac_ = commandMacBox_->isChecked() ? 1 : 0;
+  virtualCard_ = virtualCardBox_->isChecked() ? 1 : 0;
+}
+
+void Level3Page::SetTips(TipRenderer* renderer) {
+  struct Tip {
+    TipCheckBox* box;
+    int message;
+  };
+  const Tip tips[] = {
+      {encryptedBox_, 2325},
+      {commandMacBox_, 2330},
+      {responseMacBox_, 2335},
+      {virtualCardBox_, 2377},
+  };
+  for (const Tip& tip : tips) {
+    if (renderer != nullptr) tip.box->Tip().SetText(LoadMessage(tip.message));
+    tip.box->Tip().SetWindow(renderer);
+  }
+}
+
+int Level3Page::Backup(int sourceBlock, int destinationBlock) {
+  ReadFlags();
+  const int status = PLUSSL3Restore(Byte(0xC2 + ResponseMacBit()), Word(sourceBlock));
+  if (status != 0) return status;
+  return PLUSSL3Transfer(Byte(0xB4 + ResponseMacBit()), Word(destinationBlock));
+}
+
+int Level3Page::Increment(int sourceBlock, int value, int destinationBlock) {
+  ReadFlags();
+  return PLUSSL3ValueOperTran(Byte(0xB6 + ResponseMacBit()), Word(sourceBlock),
+                              Word(destinationBlock), value);
+}
+
+int Level3Page::Decrement(int sourceBlock, int value, int destinationBlock) {
+  ReadFlags();
+  return PLUSSL3ValueOperTran(Byte(0xB8 + ResponseMacBit()), Word(sourceBlock),
+                              Word(destinationBlock), value);
+}
+
+int Level3Page::ReadValue(int block, int* valueOut, int, int* doneOut) {
+  ReadFlags();
+  int value = 0;
+  const int status =
+      PLUSSL3ReadValue(Byte(0x30 + ResponseMacBit() + PlainBit()), Word(block), &value);
+  if (status != 0) return status;
+  if (valueOut != nullptr) *valueOut = value;
+  if (doneOut != nullptr) *doneOut = 1;
+  return 0;
+}
+
+int Level3Page::WriteValue(int block, const int* valueIn, int) {
+  ReadFlags();
+  const int value = valueIn != nullptr ? *valueIn : 0;
+  return PLUSSL3WriteValue(Byte(0xA0 + ResponseMacBit() + PlainBit()), Word(block), value);
+}
+
+int Level3Page::ReadBlocks(int startBlock, unsigned char* buffer, int bufferLength,
+                           int* bytesReadOut) {
+  ReadFlags();
+  if (bufferLength < 16 || buffer == nullptr) return kMsgBlockBufferBelow16;
+  const unsigned char n = Sl3BlockCount(bufferLength);
+  const unsigned char code = Byte(0x30 + ResponseMacBit() + PlainBit() + NoCommandMacBit());
+  const int status = PLUSSL3Read(code, Word(startBlock), n, buffer);
+  if (status == 0 && bytesReadOut != nullptr) *bytesReadOut = 16 * n;
+  return status;
+}
+
+int Level3Page::WriteBlocks(int startBlock, const unsigned char* blocks, int length) {
+  ReadFlags();
+  if (length < 16 || blocks == nullptr) return kMsgBlockBufferBelow16;
+  const unsigned char n = Sl3BlockCount(length);
+  return PLUSSL3Write(Byte(0xA0 + ResponseMacBit() + PlainBit()), Word(startBlock), n, blocks);
+}
+
+int Level3Page::Authenticate(int sector, int keyType, int, const unsigned char* key,
+                             int* errorOut, int) {
+  unsigned char keyBytes[16] = {};
+  if (key != nullptr) std::memcpy(keyBytes, key, sizeof keyBytes);
+  const int address = 0x4000 + 2 * sector + (keyType == kKeyTypeL3A ? 0 : 1);
+  const int status = PLUSSL3FirstAuth(Word(address), keyBytes);
+  if (status == 0) return 1;
+  if (errorOut != nullptr) *errorOut = status;
+  return 0;
+}
+
+int Level3Page::SettingDialogFor(int commandId) const { return DialogFor(kLevel3Dialogs, commandId); }
