@@ -1,19 +1,129 @@
-// Placeholder reader model: no card, no answers. Replaced by the real model.
+// Option parsing and construction of the simulated reader with its card.
 #include "simulator.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <random>
+
+#include "card_store.h"
+#include "faults.h"
+#include "reader.h"
+
 namespace pelkin {
+
 namespace {
-class Silent : public Simulator {
- public:
-  Reply Handle(const std::uint8_t*, std::size_t) override { return {}; }
-  bool Save(std::string*) override { return true; }
-};
+
+bool ParseProbability(const std::string& text, double* out) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || errno != 0 || *end != '\0' || !(value >= 0.0 && value <= 1.0)) return false;
+  *out = value;
+  return true;
+}
+
+bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t* out) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || value > max) return false;
+  *out = value;
+  return true;
+}
+
+Eeprom FreshEeprom() {
+  Eeprom eeprom{};
+  const char banner[] = "PELKIN";
+  for (std::size_t i = 0; i + 1 < sizeof(banner); ++i) eeprom[i] = static_cast<std::uint8_t>(banner[i]);
+  return eeprom;
+}
+
 }  // namespace
 
-bool ParseSimOptions(const std::string&, SimOptions*, std::string*) { return true; }
+bool ParseSimOptions(const std::string& text, SimOptions* options, std::string* error) {
+  SimOptions parsed;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    const std::string item = text.substr(start, comma - start);
+    start = comma + 1;
+    if (item.empty()) {
+      if (comma == text.size()) break;
+      continue;
+    }
+    const std::size_t eq = item.find('=');
+    const std::string key = item.substr(0, eq);
+    const bool hasValue = eq != std::string::npos;
+    const std::string value = hasValue ? item.substr(eq + 1) : std::string();
+    auto bad = [&](const std::string& why) {
+      *error = "option '" + item + "': " + why;
+      return false;
+    };
+    std::uint64_t number = 0;
+    if (key == "state") {
+      if (hasValue && value.empty()) return bad("empty path");
+      parsed.stateFile = hasValue ? value : DefaultStatePath();
+    } else if (key == "variant") {
+      Variant variant;
+      if (!ParseVariant(value, &variant)) return bad("expected X|S, 2K|4K, 4|7, e.g. X4K7");
+      parsed.variant = VariantName(variant);
+    } else if (key == "seed") {
+      if (!ParseUnsigned(value, UINT64_MAX, &number)) return bad("expected an unsigned number");
+      parsed.seed = number;
+    } else if (key == "lose-request" || key == "lose-answer" || key == "corrupt" || key == "delay") {
+      double p = 0;
+      if (!ParseProbability(value, &p)) return bad("expected a probability from 0 to 1");
+      if (key == "lose-request") parsed.faults.loseRequest = p;
+      if (key == "lose-answer") parsed.faults.loseAnswer = p;
+      if (key == "corrupt") parsed.faults.corruptAnswer = p;
+      if (key == "delay") parsed.faults.delayAnswer = p;
+    } else if (key == "delay-ms") {
+      if (!ParseUnsigned(value, 60000, &number)) return bad("expected milliseconds up to 60000");
+      parsed.faults.delayMs = static_cast<int>(number);
+    } else {
+      return bad("unknown option (see sim/README.md)");
+    }
+  }
+  *options = parsed;
+  return true;
+}
 
-std::unique_ptr<Simulator> Simulator::Create(const SimOptions&, std::string*) {
-  return std::make_unique<Silent>();
+std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, std::string* error) {
+  Variant variant;
+  if (!ParseVariant(options.variant, &variant)) {
+    *error = "unknown card variant '" + options.variant + "'";
+    return nullptr;
+  }
+  StoredState state;
+  bool fresh = true;
+  if (options.stateFile) {
+    switch (LoadState(*options.stateFile, &state, error)) {
+      case LoadResult::kLoaded: fresh = false; break;
+      case LoadResult::kMissing: break;
+      case LoadResult::kError: return nullptr;
+    }
+  }
+  if (fresh) {
+    Rng rng(options.seed);
+    state.card = CardImage::Fresh(variant, rng);
+    state.eeprom = FreshEeprom();
+  }
+  Reader::Persist persist;
+  if (options.stateFile) {
+    const std::string path = *options.stateFile;
+    persist = [path](const CardImage& card, const Eeprom& eeprom, std::string* why) {
+      return SaveState(path, StoredState{card, eeprom}, why);
+    };
+    if (fresh && !persist(state.card, state.eeprom, error)) return nullptr;
+  }
+  // The card's own random numbers come from a stream apart from the one that made it.
+  std::optional<std::uint64_t> cardSeed;
+  if (options.seed) cardSeed = *options.seed ^ 0x5A17C0DEULL;
+  auto reader = std::make_unique<Reader>(std::move(state.card), state.eeprom, cardSeed, persist);
+  const std::uint64_t faultSeed = options.seed ? *options.seed : std::random_device{}();
+  return WithFaults(std::move(reader), options.faults, faultSeed);
 }
 
 }  // namespace pelkin
