@@ -27,6 +27,13 @@ Bytes Frame(std::uint8_t control, std::uint8_t code, const Bytes& data) {
   return frame;
 }
 
+bool ValidFrame(const Bytes& frame) {
+  if (frame.size() < 4 || frame.size() != 4u + frame[2]) return false;
+  std::uint8_t x = 0;
+  for (std::size_t i = 0; i + 1 < frame.size(); ++i) x = static_cast<std::uint8_t>(x ^ frame[i]);
+  return frame.back() == static_cast<std::uint8_t>(~x);
+}
+
 Hollink Hollink::Bind() {
   Hollink h;
   for (const HollinkOrdinal* e = HollinkOrdinals(); e->ordinal != 0; ++e) {
@@ -93,6 +100,16 @@ Bytes Peer::Receive(std::size_t count, int timeoutMs) const {
   return out;
 }
 
+Bytes Peer::ReceiveFrame(int timeoutMs) const {
+  const auto start = std::chrono::steady_clock::now();
+  Bytes frame = Receive(3, timeoutMs);
+  if (frame.size() < 3) return frame;
+  int left = timeoutMs - static_cast<int>(MillisecondsSince(start));
+  Bytes rest = Receive(frame[2] + 1u, left > 0 ? left : 1);
+  frame.insert(frame.end(), rest.begin(), rest.end());
+  return frame;
+}
+
 bool Peer::SeesEnd(int timeoutMs) const {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
@@ -134,6 +151,20 @@ Peer Listener::Accept(int timeoutMs) const {
   pollfd p{fd_, POLLIN, 0};
   if (::poll(&p, 1, timeoutMs) <= 0) return Peer();
   return Peer(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+Peer Connect(const std::string& address) {
+  const std::string prefix = "tcp:127.0.0.1:";
+  if (address.rfind(prefix, 0) != 0) return Peer();
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(std::stoi(address.substr(prefix.size()))));
+  Peer peer(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!peer.valid() || ::connect(peer.fd(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    return Peer();
+  }
+  return peer;
 }
 
 int UnusedPort() {

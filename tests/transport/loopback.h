@@ -15,6 +15,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // A frame with a correct check byte (either direction).
 Bytes Frame(std::uint8_t control, std::uint8_t code, const Bytes& data = {});
+// True for a whole frame whose check byte is right.
+bool ValidFrame(const Bytes& frame);
 
 // The four operations of the libhollink.so the test links, bound by ordinal.
 struct Hollink {
@@ -43,6 +45,8 @@ class Peer {
   void Send(const Bytes& bytes) const;
   // Exactly `count` bytes, or fewer when the time-out passes or the stream ends.
   Bytes Receive(std::size_t count, int timeoutMs = 2000) const;
+  // One whole frame (header, data, check byte), or what arrived of it in time.
+  Bytes ReceiveFrame(int timeoutMs = 2000) const;
   // True when the other end closed the stream within the time-out.
   bool SeesEnd(int timeoutMs = 2000) const;
   void Close();
@@ -68,6 +72,9 @@ class Listener {
   int fd_ = -1;
   int port_ = 0;
 };
+
+// A client connection to "tcp:HOST:PORT" (IPv4 loopback only), or an invalid peer.
+Peer Connect(const std::string& address);
 
 // A port on 127.0.0.1 where nothing listens (bound once, then released).
 int UnusedPort();
