@@ -132,6 +132,37 @@ Word InverseMixColumn(Word w) {
 
 void Wipe(void* p, std::size_t n) { explicit_bzero(p, n); }
 
+// The ten rounds of either direction. Each round does SubBytes, ShiftRows and
+// MixColumns (or their inverses) with one table lookup per byte; row r of
+// output column j comes from column j + r * step (step 1 encrypts, 3 decrypts,
+// which is the inverse shift). The last round has no MixColumns and takes the
+// lane of the (inverse) S-box word instead.
+void RunCipher(const std::array<WordTable, 4>& rounds, const WordTable& last,
+               const Word* roundKeys, int step, const std::uint8_t in[16],
+               std::uint8_t out[16]) {
+  Word s[4];
+  Word t[4];
+  for (int j = 0; j < 4; ++j) s[j] = Load(in + 4 * j) ^ roundKeys[j];
+  for (int round = 1; round < 10; ++round) {
+    const Word* rk = roundKeys + 4 * round;
+    for (int j = 0; j < 4; ++j) {
+      t[j] = rounds[0][Byte(s[j], 0)] ^ rounds[1][Byte(s[(j + step) & 3], 1)] ^
+             rounds[2][Byte(s[(j + 2 * step) & 3], 2)] ^
+             rounds[3][Byte(s[(j + 3 * step) & 3], 3)] ^ rk[j];
+    }
+    for (int j = 0; j < 4; ++j) s[j] = t[j];
+  }
+  const Word* rk = roundKeys + 40;
+  for (int j = 0; j < 4; ++j) {
+    Store(out + 4 * j, (last[Byte(s[j], 0)] & 0xFF000000u) ^
+                           (last[Byte(s[(j + step) & 3], 1)] & 0x00FF0000u) ^
+                           (last[Byte(s[(j + 2 * step) & 3], 2)] & 0x0000FF00u) ^
+                           (last[Byte(s[(j + 3 * step) & 3], 3)] & 0x000000FFu) ^ rk[j]);
+  }
+  Wipe(s, sizeof s);
+  Wipe(t, sizeof t);
+}
+
 }  // namespace
 
 AesEncryptor::AesEncryptor(const std::uint8_t key[16]) {
@@ -148,34 +179,7 @@ AesEncryptor::AesEncryptor(const std::uint8_t key[16]) {
 AesEncryptor::~AesEncryptor() { Wipe(roundKeys_, sizeof roundKeys_); }
 
 void AesEncryptor::EncryptBlock(const std::uint8_t in[16], std::uint8_t out[16]) const {
-  const auto& te = kTables.encrypt;
-  const Word* rk = roundKeys_;
-  Word s0 = Load(in) ^ rk[0];
-  Word s1 = Load(in + 4) ^ rk[1];
-  Word s2 = Load(in + 8) ^ rk[2];
-  Word s3 = Load(in + 12) ^ rk[3];
-  for (int round = 1; round < 10; ++round) {
-    rk += 4;
-    // SubBytes, ShiftRows and MixColumns in one lookup per byte.
-    Word t0 = te[0][Byte(s0, 0)] ^ te[1][Byte(s1, 1)] ^ te[2][Byte(s2, 2)] ^ te[3][Byte(s3, 3)] ^ rk[0];
-    Word t1 = te[0][Byte(s1, 0)] ^ te[1][Byte(s2, 1)] ^ te[2][Byte(s3, 2)] ^ te[3][Byte(s0, 3)] ^ rk[1];
-    Word t2 = te[0][Byte(s2, 0)] ^ te[1][Byte(s3, 1)] ^ te[2][Byte(s0, 2)] ^ te[3][Byte(s1, 3)] ^ rk[2];
-    Word t3 = te[0][Byte(s3, 0)] ^ te[1][Byte(s0, 1)] ^ te[2][Byte(s1, 2)] ^ te[3][Byte(s2, 3)] ^ rk[3];
-    s0 = t0;
-    s1 = t1;
-    s2 = t2;
-    s3 = t3;
-  }
-  rk += 4;
-  const auto& sw = kTables.sboxWords;
-  auto last = [&](Word a, Word b, Word c, Word d, Word k) {
-    return ((sw[Byte(a, 0)] & 0xFF000000u) ^ (sw[Byte(b, 1)] & 0x00FF0000u) ^
-            (sw[Byte(c, 2)] & 0x0000FF00u) ^ (sw[Byte(d, 3)] & 0x000000FFu)) ^ k;
-  };
-  Store(out, last(s0, s1, s2, s3, rk[0]));
-  Store(out + 4, last(s1, s2, s3, s0, rk[1]));
-  Store(out + 8, last(s2, s3, s0, s1, rk[2]));
-  Store(out + 12, last(s3, s0, s1, s2, rk[3]));
+  RunCipher(kTables.encrypt, kTables.sboxWords, roundKeys_, 1, in, out);
 }
 
 AesDecryptor::AesDecryptor(const std::uint8_t key[16]) {
@@ -194,34 +198,7 @@ AesDecryptor::AesDecryptor(const std::uint8_t key[16]) {
 AesDecryptor::~AesDecryptor() { Wipe(roundKeys_, sizeof roundKeys_); }
 
 void AesDecryptor::DecryptBlock(const std::uint8_t in[16], std::uint8_t out[16]) const {
-  const auto& td = kTables.decrypt;
-  const Word* rk = roundKeys_;
-  Word s0 = Load(in) ^ rk[0];
-  Word s1 = Load(in + 4) ^ rk[1];
-  Word s2 = Load(in + 8) ^ rk[2];
-  Word s3 = Load(in + 12) ^ rk[3];
-  for (int round = 1; round < 10; ++round) {
-    rk += 4;
-    // InvShiftRows takes row r from the column r places to the left.
-    Word t0 = td[0][Byte(s0, 0)] ^ td[1][Byte(s3, 1)] ^ td[2][Byte(s2, 2)] ^ td[3][Byte(s1, 3)] ^ rk[0];
-    Word t1 = td[0][Byte(s1, 0)] ^ td[1][Byte(s0, 1)] ^ td[2][Byte(s3, 2)] ^ td[3][Byte(s2, 3)] ^ rk[1];
-    Word t2 = td[0][Byte(s2, 0)] ^ td[1][Byte(s1, 1)] ^ td[2][Byte(s0, 2)] ^ td[3][Byte(s3, 3)] ^ rk[2];
-    Word t3 = td[0][Byte(s3, 0)] ^ td[1][Byte(s2, 1)] ^ td[2][Byte(s1, 2)] ^ td[3][Byte(s0, 3)] ^ rk[3];
-    s0 = t0;
-    s1 = t1;
-    s2 = t2;
-    s3 = t3;
-  }
-  rk += 4;
-  const auto& iw = kTables.inverseSboxWords;
-  auto last = [&](Word a, Word b, Word c, Word d, Word k) {
-    return ((iw[Byte(a, 0)] & 0xFF000000u) ^ (iw[Byte(b, 1)] & 0x00FF0000u) ^
-            (iw[Byte(c, 2)] & 0x0000FF00u) ^ (iw[Byte(d, 3)] & 0x000000FFu)) ^ k;
-  };
-  Store(out, last(s0, s3, s2, s1, rk[0]));
-  Store(out + 4, last(s1, s0, s3, s2, rk[1]));
-  Store(out + 8, last(s2, s1, s0, s3, rk[2]));
-  Store(out + 12, last(s3, s2, s1, s0, rk[3]));
+  RunCipher(kTables.decrypt, kTables.inverseSboxWords, roundKeys_, 3, in, out);
 }
 
 void AesEncryptBlock(const std::uint8_t key[16], const std::uint8_t in[16], std::uint8_t out[16]) {

@@ -90,8 +90,10 @@ unsigned char PLUSSL3VCSupportLast(const unsigned char iid[16], const unsigned c
   mac.Byte(0x90).Bytes(s.pcdCap2, 3).Bytes(received, 16).Bytes(rndQ, sizeof rndQ);
   std::uint8_t expected[8];
   ostrel::crypto::CmacTruncated(expected, input, sizeof input, macKey);
-  if (answer.length >= 1 + 16 + 8 && !SameBytes(expected, received + 16, 8)) {
-    return OSTREL_SUPPORT_LAST_MAC;
+  // The answer is the cryptogram alone, or the cryptogram and a whole MAC.
+  if (answer.length > 1 + 16) {
+    if (answer.length < 1 + 16 + 8) return OSTREL_BAD_LENGTH;
+    if (!SameBytes(expected, received + 16, 8)) return OSTREL_SUPPORT_LAST_MAC;
   }
 
   std::uint8_t plain[16];

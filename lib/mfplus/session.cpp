@@ -127,18 +127,6 @@ std::uint8_t CheckAckNibble(std::uint8_t transportStatus, std::uint8_t firstByte
   }
 }
 
-void SessionKeyInput(std::uint8_t out[16], const std::uint8_t rndA[16],
-                     const std::uint8_t rndB[16], bool forMac, std::uint8_t lastByte) {
-  const int first = forMac ? 7 : 11;  // the five bytes taken from each number
-  const int mixed = forMac ? 0 : 4;   // the five bytes XORed together
-  for (int i = 0; i < 5; ++i) {
-    out[i] = rndA[first + i];
-    out[5 + i] = rndB[first + i];
-    out[10 + i] = static_cast<std::uint8_t>(rndA[mixed + i] ^ rndB[mixed + i]);
-  }
-  out[15] = lastByte;
-}
-
 void DeriveSessionKeys(std::uint8_t lastByte, const std::uint8_t key[16]) {
   PlusSession& s = g_session;
   std::uint8_t input[16];
@@ -150,21 +138,6 @@ void DeriveSessionKeys(std::uint8_t lastByte, const std::uint8_t key[16]) {
   SessionKeyInput(input, s.rndA, s.rndB, false, lastByte);
   crypto::AesEncryptBlock(key, input, s.kEnc);
   explicit_bzero(input, sizeof input);
-}
-
-void BuildSessionIvs(const std::uint8_t ti[4], std::uint16_t readCounter,
-                     std::uint16_t writeCounter, std::uint8_t ivCommand[16],
-                     std::uint8_t ivResponse[16]) {
-  const std::uint8_t c[4] = {static_cast<std::uint8_t>(readCounter),
-                             static_cast<std::uint8_t>(readCounter >> 8),
-                             static_cast<std::uint8_t>(writeCounter),
-                             static_cast<std::uint8_t>(writeCounter >> 8)};
-  std::memcpy(ivCommand, ti, 4);
-  for (int i = 0; i < 3; ++i) {
-    std::memcpy(ivCommand + 4 + 4 * i, c, 4);
-    std::memcpy(ivResponse + 4 * i, c, 4);
-  }
-  std::memcpy(ivResponse + 12, ti, 4);
 }
 
 void UpdateSessionIvs() {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "mfplus/protocol.h"
 #include "ostrel.h"
 
 namespace ostrel::mfplus {
@@ -45,19 +46,9 @@ enum class Path { Classic, Tcl };
 // Following Authenticate (0x76 / 0x72) on either path, with the session's IVs.
 std::uint8_t AesAuthenticate(Path path, std::uint16_t address, const std::uint8_t key[16]);
 
-// The 16-byte derivation input of a session key. `forMac` selects the MAC key
-// layout (RndA[7..11], RndB[7..11], RndA[0..4]^RndB[0..4]); otherwise the
-// encryption key layout (RndA[11..15], RndB[11..15], RndA[4..8]^RndB[4..8]).
-void SessionKeyInput(std::uint8_t out[16], const std::uint8_t rndA[16],
-                     const std::uint8_t rndB[16], bool forMac, std::uint8_t lastByte);
 // Fills kMac (unless lastByte is 0x33) and kEnc from the session's RndA, RndB.
 void DeriveSessionKeys(std::uint8_t lastByte, const std::uint8_t key[16]);
 
-// ivCommand = TI || C || C || C and ivResponse = C || C || C || TI, where C is
-// the read counter then the write counter, each low byte first.
-void BuildSessionIvs(const std::uint8_t ti[4], std::uint16_t readCounter,
-                     std::uint16_t writeCounter, std::uint8_t ivCommand[16],
-                     std::uint8_t ivResponse[16]);
 void UpdateSessionIvs();
 
 // A non-zero transport status unchanged, 0 for the card status 0x90,

@@ -89,33 +89,6 @@ void BuildCommandMac(std::uint8_t mac[8], std::uint8_t code, std::uint16_t block
   SessionMac(mac, input, sizeof input);
 }
 
-void BuildValueBlock(std::uint8_t block[16], std::uint8_t address, std::int32_t value) {
-  auto v = static_cast<std::uint32_t>(value);
-  for (int i = 0; i < 4; ++i) {
-    auto b = static_cast<std::uint8_t>(v >> (8 * i));
-    block[i] = b;
-    block[4 + i] = static_cast<std::uint8_t>(~b);
-    block[8 + i] = b;
-  }
-  const auto notAddress = static_cast<std::uint8_t>(~address);
-  block[12] = address;
-  block[13] = notAddress;
-  block[14] = address;
-  block[15] = notAddress;
-}
-
-std::uint8_t ParseValueBlock(const std::uint8_t block[16], std::int32_t* value) {
-  for (int i = 0; i < 4; ++i) {
-    if (block[i] != static_cast<std::uint8_t>(~block[4 + i]) || block[i] != block[8 + i]) {
-      return kNotValueBlock;
-    }
-  }
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= std::uint32_t{block[i]} << (8 * i);
-  *value = static_cast<std::int32_t>(v);
-  return 0;
-}
-
 std::uint8_t ReadBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t count,
                         std::uint8_t* out) {
   if (count > OSTREL_SL3_MAX_READ_BLOCKS || (count != 0 && out == nullptr)) {
@@ -244,9 +217,9 @@ unsigned char PLUSSL3ReadValue(unsigned char code, unsigned short block, int* va
   std::uint8_t status = ReadBlocks(code, block, 1, buffer);
   if (status != 0) return status;
   std::int32_t parsed = 0;
-  status = ParseValueBlock(buffer, &parsed);
-  if (status == 0) *value = parsed;
-  return status;
+  if (!ParseValueBlock(buffer, &parsed)) return kNotValueBlock;
+  *value = parsed;
+  return 0;
 }
 
 unsigned char PLUSSL3WriteValue(unsigned char code, unsigned short block, int value) {

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "mfplus/protocol.h"
+
 namespace ostrel::mfplus {
 
 inline constexpr std::uint8_t kInvalidMac = 0xB8;     // the answer MAC does not match
@@ -13,10 +15,6 @@ inline constexpr std::uint8_t kNotValueBlock = 0xC3;  // the block is no value b
 std::uint8_t VerifyResponseMac(const std::uint8_t answerMac[8]);
 // MAC over code, writeCounter, TI, block.
 void BuildCommandMac(std::uint8_t mac[8], std::uint8_t code, std::uint16_t block);
-// V, ~V, V, A, ~A, A, ~A with V little-endian.
-void BuildValueBlock(std::uint8_t block[16], std::uint8_t address, std::int32_t value);
-std::uint8_t ParseValueBlock(const std::uint8_t block[16], std::int32_t* value);
-
 std::uint8_t ReadBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t count,
                         std::uint8_t* out);
 std::uint8_t WriteBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t count,

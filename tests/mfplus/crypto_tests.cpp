@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "hex.h"
 #include "mfplus/crypto.h"
 
 namespace {
@@ -14,16 +15,7 @@ namespace {
 using ostrel::crypto::Aes128CbcDecrypt;
 using ostrel::crypto::Aes128CbcEncrypt;
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  std::string digits;
-  for (char c : text)
-    if (c != ' ') digits += c;
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
+using ostrel::test::Hex;
 
 const Bytes kRfcKey = Hex("2b7e151628aed2a6abf7158809cf4f3c");
 // SP 800-38A / RFC 4493 example plaintext, four blocks.

@@ -10,22 +10,13 @@
 
 #include "card_model.h"
 #include "fake_driver.h"
+#include "hex.h"
 #include "mfplus/crypto.h"
 #include "mfplus/session.h"
 #include "ostrel.h"
 #include "tcl_card.h"
 
 namespace ostrel::test {
-
-inline Bytes Hex(const std::string& text) {
-  Bytes out;
-  std::string digits;
-  for (char c : text)
-    if (c != ' ') digits += c;
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 inline Bytes Of(const std::uint8_t* data, std::size_t length) { return Bytes(data, data + length); }
 

@@ -177,6 +177,10 @@ TEST_F(VirtualCardTest, SupportLastRejectsAWrongMacAndShortAnswers) {
   EXPECT_EQ(uidLength, 0);
   EXPECT_EQ(Of(cryptogram, 16), Bytes(16, 0));
 
+  answer.resize(20);  // a MAC cut short
+  card_.QueueAnswer(answer);
+  EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
+                                 cryptogram), OSTREL_BAD_LENGTH);
   card_.QueueAnswer({0x90, 0x01, 0x02});
   EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
                                  cryptogram), OSTREL_BAD_LENGTH);

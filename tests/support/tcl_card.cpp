@@ -11,6 +11,20 @@ constexpr std::uint8_t kTcl = 0x94;
 constexpr std::uint8_t kRaw = 0x90;
 constexpr std::size_t kChunk = 60;
 
+// A scripted reply if one is queued, else the handler's, else a test failure.
+template <typename Reply, typename Handler, typename Request>
+Reply Next(std::deque<Reply>& queue, const Handler& handler, const Request& request,
+           const char* what, std::size_t number) {
+  if (!queue.empty()) {
+    Reply reply = queue.front();
+    queue.pop_front();
+    return reply;
+  }
+  if (handler) return handler(request);
+  ADD_FAILURE() << "no answer prepared for " << what << " " << number;
+  return Reply{};
+}
+
 }  // namespace
 
 TclCard::TclCard(FakeDriver& driver) {
@@ -55,15 +69,7 @@ Bytes TclCard::HandleTcl(std::uint8_t control, const Bytes& data) {
   Bytes command;
   command.swap(pending_);
   commands_.push_back(command);
-  if (!answers_.empty()) {
-    answerLeft_ = answers_.front();
-    answers_.pop_front();
-  } else if (onCommand_) {
-    answerLeft_ = onCommand_(command);
-  } else {
-    ADD_FAILURE() << "no answer prepared for card command " << commands_.size();
-    answerLeft_ = {0x6F};
-  }
+  answerLeft_ = Next(answers_, onCommand_, command, "card command", commands_.size());
   return NextAnswerFrame(static_cast<std::uint8_t>(0x80 | sequence));
 }
 
@@ -82,15 +88,7 @@ Bytes TclCard::HandleRaw(const Bytes& data) {
   }
   rawRequests_.push_back(request);
 
-  RawReply reply;
-  if (!raws_.empty()) {
-    reply = raws_.front();
-    raws_.pop_front();
-  } else if (onRaw_) {
-    reply = onRaw_(request);
-  } else {
-    ADD_FAILURE() << "no raw answer prepared for exchange " << rawRequests_.size();
-  }
+  const RawReply reply = Next(raws_, onRaw_, request, "raw exchange", rawRequests_.size());
   const std::size_t bits = reply.bits != 0 ? reply.bits : reply.bytes.size() * 8;
   const std::size_t bytes = std::min((bits + 7) / 8, reply.bytes.size());
   Bytes out(2 + bytes);
