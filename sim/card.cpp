@@ -493,7 +493,9 @@ std::optional<RawAnswer> Card::RawExchange(const Bytes& data, int bits) {
     if (data[0] == 0xA8 && data.size() == 19 && bits == 152) {
       return AckFor(WritePerso(static_cast<std::uint16_t>(data[1] | (data[2] << 8)), data.data() + 3));
     }
-    if (data[0] == 0xAA && data.size() == 1 && bits == 8) return AckFor(CommitPerso());
+    if (data[0] == 0xAA && data.size() == 1 && bits == 8) {
+      return Nibble(CommitPerso() == kCardOk ? kAck : kNakNotAllowed);
+    }
     return Nibble(kNakNotAllowed);
   }
   if (activeLevel_ == 2) return Level2Raw(data);

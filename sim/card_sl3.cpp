@@ -366,7 +366,7 @@ Bytes Card::Sl3Write(const Bytes& c) {
 
 Bytes Card::Sl3Value(const Bytes& c) {
   const std::uint8_t code = c[0];
-  const bool operand = code <= 0xB3 || code >= 0xB6;  // carries an encrypted value
+  const bool operand = code <= 0xB3 || (code >= 0xB6 && code <= 0xB9);  // an encrypted value follows
   const bool twoBlocks = code >= 0xB6 && code <= 0xB9;
   const std::size_t length = twoBlocks ? 29 : (operand ? 27 : 11);
   if (activeLevel_ != 3) return {kCardNotAllowed};
