@@ -159,7 +159,10 @@ int RegisterMessage(const QString& text) {
 }
 
 QString FormatMessage(int number, ...) {
-  const QByteArray format = LoadMessage(number).toUtf8();
+  QByteArray format = LoadMessage(number).toUtf8();
+  // "%p" took a 32-bit value and printed eight upper-case digits; here it would
+  // read a pointer and print "0x..." instead.
+  format.replace("%p", "%08X");
   va_list args;
   va_start(args, number);
   QString text = QString::vasprintf(format.constData(), args);
@@ -174,7 +177,14 @@ QString UiText(const QString& name) {
   return TableUiEntry(Language::SimplifiedChinese, name);
 }
 
-QString ControlText(int id) { return UiText(QString::number(id)); }
+QString ControlText(int dialog, int id) {
+  return UiText(QString::number(dialog) + u'.' + QString::number(id));
+}
+
+QString ControlText(int id) {
+  const QString text = ControlText(101, id);
+  return text.isEmpty() ? ControlText(103, id) : text;
+}
 
 QList<int> MessageNumbers(Language language) { return TableFor(language).numbers.keys(); }
 

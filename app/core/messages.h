@@ -45,14 +45,21 @@ QString MessageText(int code);
 int RegisterMessage(const QString& text);
 
 // printf-style formatting of table entry `number` ("%d", "%02X", "%s" ...).
-// "%s" arguments are UTF-8 `const char*` (pass qUtf8Printable(text)).
+// "%s" arguments are UTF-8 `const char*` (pass qUtf8Printable(text)). "%p" in a
+// table text stands for a 32-bit value printed as eight upper-case hex digits
+// (as the original platform printed it); pass an int for it.
 QString FormatMessage(int number, ...);
 
-// Caption of control or menu command `id` ("ui.<id>" in the table), or of a named
-// text ("ui.<name>", e.g. UiText("infoFrame")). Falls back to simplified Chinese,
-// and to an empty text when neither table has it.
-QString ControlText(int id);
+// Captions, by name ("ui.<name>" in the table). Names are "<dialog>.<control
+// id>" or "<dialog>.<name>", with the dialog template numbers: 100 about box,
+// 101 main window, 103 its menu, 102/105/107/106 the Level 0/1/2/3 pages; e.g.
+// UiText("101.title"), UiText("103.file"), UiText("107.text"). Falls back to
+// simplified Chinese, then to an empty text.
 QString UiText(const QString& name);
+// UiText("<dialog>.<id>").
+QString ControlText(int dialog, int id);
+// A main-window control (101) or, failing that, a menu command (103).
+QString ControlText(int id);
 
 // Every message number (not the "ui." names) of a language's table, ascending;
 // and every "ui." name. For consistency checks between the tables.

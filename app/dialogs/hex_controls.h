@@ -16,13 +16,14 @@
 #include <QLineEdit>
 #include <QObject>
 #include <QPoint>
+#include <QPointer>
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
 
 #include <cstdint>
 
-class TipRenderer;
+#include "tips/tip_renderer.h"
 
 // Pure text rules, shared by the controls and usable without widgets.
 namespace hextext {
@@ -32,6 +33,9 @@ QString NormalizeAddress(const QString& text);
 QString NormalizeBytes(const QString& text, int maxChars);
 // Hex digits only, at most 8, case kept.
 QString NormalizeDigits(const QString& text);
+// Caret after address normalization: behind the same typed digit it followed
+// (so typing 5 then 6 into an empty box gives 0x56, not 0x65).
+int AddressCaret(const QString& before, int caret);
 // Caret after byte-group normalization, from the selection before it and the
 // text before it (the control clamps the result to the new text's length).
 int BytesCaret(const QString& before, int selStart, int selEnd);
@@ -61,13 +65,14 @@ class HoverTip : public QObject {
   // Watches `host` and its child widgets (a combo's line edit) for pointer
   // movement and leave; turns on mouse tracking for them.
   HoverTip(QWidget* host, const QString& defaultText);
+  ~HoverTip() override;
 
   void SetText(const QString& text) { text_ = text; }
   const QString& text() const { return text_; }
   // Attaches the application's renderer; nullptr detaches (and hides a tip of
   // this control that is on screen).
   void SetWindow(TipRenderer* window);
-  TipRenderer* window() const { return window_; }
+  TipRenderer* window() const { return window_.data(); }
   void SetEnabled(bool enabled) { enabled_ = enabled; }
   bool enabled() const { return enabled_; }
   bool shown() const { return shown_; }
@@ -87,7 +92,7 @@ class HoverTip : public QObject {
 
   QWidget* host_;
   QString text_;
-  TipRenderer* window_ = nullptr;
+  QPointer<TipRenderer> window_;
   bool enabled_ = true;
   bool shown_ = false;
   QPoint lastPoint_;
@@ -116,7 +121,7 @@ class HexBytesCombo : public QComboBox {
   // Stores up to `maxBytes` bytes of the text into `out`; returns the count.
   int GetBytes(std::uint8_t* out, int maxBytes) const;
   // Shows `count` bytes (at most 86) as "00 0A FF".
-  void SetBytes(const std::uint8_t* data, int count);
+  void SetBytes(const std::uint8_t* bytes, int count);
   // n > 0 limits the text to n bytes (3n - 1 characters); returns the previous
   // byte count.
   int SetByteCount(int n);
@@ -146,7 +151,7 @@ class HexEdit : public QLineEdit {
   int Mode() const { return mode_; }
   int GetBytes(std::uint8_t* out, int maxBytes) const;
   // Writes lower-case digits; mode 1 raises them, mode 0 drops the blanks.
-  void SetBytes(const std::uint8_t* data, int count);
+  void SetBytes(const std::uint8_t* bytes, int count);
   // 0 when empty or not starting with a hex digit, else the leading hex number.
   int GetValue() const;
   int SetByteCount(int n);
@@ -158,7 +163,6 @@ class HexEdit : public QLineEdit {
   int mode_ = 0;
   int maxChars_ = 47;
   bool busy_ = false;
-  int lastSelEnd_ = 0;
 };
 
 class TipButton : public QPushButton {
