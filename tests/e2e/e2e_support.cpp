@@ -1,0 +1,72 @@
+#include "e2e_support.h"
+
+#include <cstdlib>
+
+namespace e2e {
+
+Key Fill(unsigned char value) {
+  Key key;
+  key.fill(value);
+  return key;
+}
+
+const Key kMasterKey = Fill(0x11), kConfigKey = Fill(0x22), kLevel2Key = Fill(0x33),
+          kLevel3Key = Fill(0x44), kFactoryKey = Fill(0xFF);
+const unsigned char kFactoryCrypto1[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+bool CardTest::SimulatedReader() {
+  const char* reader = std::getenv("OSTREL_E2E_READER");
+  return reader == nullptr || *reader == '\0';
+}
+
+void CardTest::Open(const std::string& variant, const std::string& extra) {
+  std::string reader;
+  if (SimulatedReader()) {
+    reader = "sim:seed=1";
+    if (!variant.empty()) reader += ",variant=" + variant;
+    if (!extra.empty()) reader += "," + extra;
+  } else {
+    if (!variant.empty() || !extra.empty()) GTEST_SKIP() << "needs the in-process simulator";
+    reader = std::getenv("OSTREL_E2E_READER");
+  }
+  ::setenv("HOLLINK_READER", reader.c_str(), 1);
+  ::setenv("OSTREL_HOLLINK", HOLLINK_LIBRARY, 1);
+  ASSERT_EQ(ReaderCommInit(), 0) << reader;
+}
+
+Activation CardTest::Activate() {
+  Activation a;
+  PiccDeSelect();
+  PiccHalt();
+  EXPECT_EQ(PiccActivate(0x52, a.atq, a.uid, &a.uidLength, &a.sak), 0);
+  return a;
+}
+
+Activation CardTest::ActivateLayer4() {
+  Activation a = Activate();
+  unsigned char ats[100];
+  EXPECT_EQ(PiccRATS(10, ats), 0);
+  EXPECT_EQ(PiccPPS(0, 0), 0);
+  return a;
+}
+
+void CardTest::Personalize() {
+  Activate();
+  const std::pair<unsigned short, const Key*> keys[] = {
+      {0x9000, &kMasterKey}, {0x9001, &kConfigKey}, {0x9002, &kLevel2Key}, {0x9003, &kLevel3Key}};
+  for (const auto& [address, key] : keys) {
+    ASSERT_EQ(PLUSWritePersoClassic(address, key->data()), 0) << address;
+  }
+  ASSERT_EQ(PLUSCommitPersoClassic(), 0);
+}
+
+void CardTest::RaiseTo(int level) {
+  ActivateLayer4();
+  if (level == 2) {
+    ASSERT_EQ(PLUSSL3FirstAuth(0x9002, kLevel2Key.data()), 0);
+  } else {
+    ASSERT_EQ(PLUSSL3FirstAuth(0x9003, kLevel3Key.data()), 0);
+  }
+}
+
+}  // namespace e2e
