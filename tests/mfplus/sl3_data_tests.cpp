@@ -113,6 +113,12 @@ TEST_F(Sl3DataTest, ReadBoundsAreCheckedWithoutTraffic) {
   ASSERT_EQ(PLUSSL3Read(0x33, 4, 1, out), 0);
   EXPECT_EQ(model_.lastReadMacLength, 6137u);
   EXPECT_EQ(session().readMacLength, 0);
+  // The largest read decrypts all 288 bytes, past what one 8-bit CBC length holds.
+  ASSERT_EQ(PLUSSL3Read(0x31, 4, 18, out), 0);
+  for (int b = 0; b < 18; ++b) {
+    Block want = model_.blocks[static_cast<std::uint16_t>(4 + b)];
+    ASSERT_EQ(Of(out + 16 * b, 16), Bytes(want.begin(), want.end())) << b;
+  }
 }
 
 TEST_F(Sl3DataTest, RefusedOrShortReadsLeaveTheCallerBufferAlone) {
