@@ -1,7 +1,10 @@
 // The in-process simulated reader: frames go straight to the reader model.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "backend.h"
@@ -38,14 +41,20 @@ class SimBackend : public Backend {
     if (!sim_) return 1;
     pending_.clear();
     pelkin::Reply reply = sim_->Handle(buffer, static_cast<std::size_t>(length));
-    if (!reply.frame.empty()) pending_.push_back(std::move(reply.frame));
+    if (!reply.frame.empty()) pending_.emplace_back(std::move(reply.frame), reply.delayMs);
     return 0;
   }
 
-  int Read(unsigned char* buffer, int capacity, int) override {
+  int Read(unsigned char* buffer, int capacity, int timeoutMs) override {
     if (pending_.empty()) return -1;
-    std::vector<unsigned char> frame = std::move(pending_.front());
+    auto [frame, delayMs] = std::move(pending_.front());
     pending_.pop_front();
+    // A late answer that misses the read's time-out is lost to this exchange.
+    if (delayMs > 0 && timeoutMs >= 0 && delayMs > timeoutMs) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+      return -1;
+    }
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     if (frame.size() > static_cast<std::size_t>(capacity)) return -1;
     std::memcpy(buffer, frame.data(), frame.size());
     return static_cast<int>(frame.size());
@@ -54,7 +63,7 @@ class SimBackend : public Backend {
  private:
   std::string options_;
   std::unique_ptr<pelkin::Simulator> sim_;
-  std::deque<std::vector<unsigned char>> pending_;
+  std::deque<std::pair<std::vector<unsigned char>, int>> pending_;  // frame, delay
 };
 
 }  // namespace

@@ -142,3 +142,20 @@ TEST_F(StateFileTest, TruncatedFileIsReportedNotReplaced) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+TEST_F(CardTest, FaultyInProcessReaderFailsTheExchangeNotTheCaller) {
+  Open("", "corrupt=1");
+  EXPECT_EQ(ReaderClose(), OSTREL_NO_RESPONSE);
+  ReaderCommExit();
+  Open("", "delay=1,delay-ms=5");  // late but within the read time-out
+  EXPECT_EQ(ReaderClose(), 0);
+  ReaderCommExit();
+  Open("", "delay=1,delay-ms=1100");  // past the library's 1000 ms time-out
+  EXPECT_EQ(ReaderClose(), OSTREL_NO_RESPONSE);
+}
+
+}  // namespace
+}  // namespace e2e
