@@ -105,6 +105,30 @@ TEST_F(Server, StopSignalsEndItCleanlyEvenMidSession) {
   EXPECT_EQ(other.Stop(SIGINT, 3000), 0);
 }
 
+TEST_F(Server, StopSavesTheCardAndAnUnusableStateFileIsRefused) {
+  const std::string state =
+      testing::TempDir() + "server_card_" + std::to_string(::getpid()) + ".json";
+  std::remove(state.c_str());
+  Start({"--state", state});
+  EXPECT_EQ(sim.Stop(SIGTERM, 3000), 0);
+  std::ifstream saved(state);
+  ASSERT_TRUE(saved.good()) << "no state file after SIGTERM";
+
+  SimProcess reload;
+  EXPECT_TRUE(reload.Start(PELKIN_SIM, {"--listen", "127.0.0.1:0", "--state", state}));
+  EXPECT_EQ(reload.Stop(SIGINT, 3000), 0);
+
+  { std::ofstream(state, std::ios::trunc) << "{\"truncated"; }
+  SimProcess refused;
+  EXPECT_FALSE(refused.Start(PELKIN_SIM, {"--listen", "127.0.0.1:0", "--state", state}, 3000))
+      << "a damaged card must not be replaced by a fresh one";
+  EXPECT_NE(refused.Wait(3000), 0);
+  std::ifstream kept(state);
+  std::string contents((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(contents, "{\"truncated") << "the damaged file is left for its owner";
+  std::remove(state.c_str());
+}
+
 TEST_F(Server, LostRequestsGoUnanswered) {
   Start({"--lose-request", "1"});
   Peer client = Connect(sim.address());

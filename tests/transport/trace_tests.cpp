@@ -133,6 +133,16 @@ TEST(FrameTraceFile, UnwritableTraceWarnsAndTheLinkWorksOn) {
   EXPECT_EQ(ReaderClose(), 0);
 }
 
+// ReaderClose through the link while `peer` plays the reader and answers `answer`.
+unsigned char CloseAnsweredBy(const transport_test::Peer& peer, const transport_test::Bytes& answer) {
+  std::thread reader_side([&] {
+    if (peer.Receive(4, 2000).size() == 4) peer.Send(answer);
+  });
+  unsigned char status = ReaderClose();
+  reader_side.join();
+  return status;
+}
+
 // OSTREL_TRACE is read at ReaderCommInit; frames here cross a real TCP stream.
 TEST(FrameTraceFile, EnvironmentVariableIsReadAtInit) {
   transport_test::Listener listener;
@@ -145,11 +155,7 @@ TEST(FrameTraceFile, EnvironmentVariableIsReadAtInit) {
   transport_test::Peer peer = listener.Accept();
   ASSERT_TRUE(peer.valid());
 
-  std::thread reader_side([&] {
-    if (peer.Receive(4, 2000).size() == 4) peer.Send(transport_test::Frame(0, 0x0A));
-  });
-  EXPECT_EQ(ReaderClose(), 0x0A);
-  reader_side.join();
+  EXPECT_EQ(CloseAnsweredBy(peer, transport_test::Frame(0, 0x0A)), 0x0A);
   std::vector<std::string> lines = Lines(path);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(Body(lines[0]), "> 00 3F 00 C0");
@@ -157,21 +163,13 @@ TEST(FrameTraceFile, EnvironmentVariableIsReadAtInit) {
 
   // Changing the variable takes effect at the next init, not before.
   unsetenv("OSTREL_TRACE");
-  std::thread again([&] {
-    if (peer.Receive(4, 2000).size() == 4) peer.Send(transport_test::Frame(0, 0));
-  });
-  EXPECT_EQ(ReaderClose(), 0);
-  again.join();
+  EXPECT_EQ(CloseAnsweredBy(peer, transport_test::Frame(0, 0)), 0);
   EXPECT_EQ(Lines(path).size(), 4u);
 
   ASSERT_EQ(ReaderCommInit(), 0);
   transport_test::Peer second = listener.Accept();
   ASSERT_TRUE(second.valid());
-  std::thread third([&] {
-    if (second.Receive(4, 2000).size() == 4) second.Send(transport_test::Frame(0, 0));
-  });
-  EXPECT_EQ(ReaderClose(), 0);
-  third.join();
+  EXPECT_EQ(CloseAnsweredBy(second, transport_test::Frame(0, 0)), 0);
   EXPECT_EQ(Lines(path).size(), 4u) << "tracing stopped with the variable gone";
   std::remove(path.c_str());
 }
