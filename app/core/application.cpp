@@ -1,18 +1,14 @@
 #include "core/application.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QStandardPaths>
 
 #include "core/main_window.h"
 #include "core/messages.h"
 #include "core/settings.h"
 
 QString Application::DefaultReader() {
-  QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-  if (folder.isEmpty()) folder = QDir::homePath() + QStringLiteral("/.local/share/Quillon");
-  QDir().mkpath(folder);
-  return QStringLiteral("sim:state=") + QDir(folder).filePath(QStringLiteral("card.json"));
+  // The simulator's own persistent card file (under the user's data folder).
+  return QStringLiteral("sim:state");
 }
 
 void Application::ChooseReader() {

@@ -38,7 +38,9 @@ QString MenuCommandText(int commandId) {
 }
 
 QString NotAvailableText(const QString& what) {
-  return UiText(QStringLiteral("notAvailable")).arg(what);
+  const QString text = UiText(QStringLiteral("notAvailable"));
+  if (!text.isEmpty()) return text.arg(what);
+  return what + QStringLiteral(": ") + MessageText(kMsgNotImplemented) + QLatin1Char('\n');
 }
 
 CardLevelPage::CardLevelPage(int level, QWidget* parent) : QWidget(parent), level_(level) {}

@@ -70,14 +70,14 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
   setObjectName(QStringLiteral("level0Page"));
   auto* outer = new QVBoxLayout(this);
   outer->setContentsMargins(0, 0, 0, 0);
-  auto* group = new QGroupBox(UiText(QStringLiteral("level0.group")), this);
+  auto* group = new QGroupBox(UiText(QStringLiteral("102.group")), this);
   group->setObjectName(QStringLiteral("level0Group"));
   outer->addWidget(group);
   outer->addStretch(1);
 
   auto* grid = new QGridLayout(group);
-  grid->addWidget(WrappedLabel(UiText(QStringLiteral("level0.factory")), group), 0, 0, 1, 5);
-  grid->addWidget(WrappedLabel(UiText(QStringLiteral("level0.noAuth")), group), 1, 0, 1, 5);
+  grid->addWidget(WrappedLabel(UiText(QStringLiteral("102.intro1")), group), 0, 0, 1, 5);
+  grid->addWidget(WrappedLabel(UiText(QStringLiteral("102.intro2")), group), 1, 0, 1, 5);
 
   struct RowSpec {
     int addressId, dataId, buttonId;
@@ -86,10 +86,10 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
     const char* keyName;
   };
   static constexpr RowSpec kRows[4] = {
-      {1025, 1100, 1010, "0x9000", "level0.step1", "level0.key1"},
-      {1040, 1120, 1075, "0x9001", "level0.step2", "level0.key2"},
-      {1055, 1135, 1089, "0x9002", "level0.step3", "level0.key3"},
-      {1058, 1136, 1090, "0x9003", "level0.step4", "level0.key4"},
+      {1025, 1100, 1010, "0x9000", "102.step1", "102.step1.what"},
+      {1040, 1120, 1075, "0x9001", "102.step2", "102.step2.what"},
+      {1055, 1135, 1089, "0x9002", "102.step3", "102.step3.what"},
+      {1058, 1136, 1090, "0x9003", "102.step4", "102.step4.what"},
   };
   const QString defaultData = QStringLiteral("5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C");
   for (int i = 0; i < 4; ++i) {
@@ -109,7 +109,7 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
     row.data->SetByteCount(16);
     row.data->addItem(defaultData);
     row.data->setCurrentIndex(0);
-    row.write = new TipButton(UiText(QStringLiteral("level0.write")), group);
+    row.write = new TipButton(ControlText(102, spec.buttonId), group);
     row.write->setObjectName(QStringLiteral("level0Write%1").arg(i + 1));
     row.write->setProperty("controlId", spec.buttonId);
     grid->addWidget(row.address, line, 2);
@@ -120,18 +120,18 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
     connect(row.write, &QPushButton::clicked, this,
             [this, i] { LogNotAvailable(rows_[i].write->text()); });
   }
-  grid->addWidget(new QLabel(UiText(QStringLiteral("level0.step5")), group), 6, 0);
-  commit_ = new TipButton(UiText(QStringLiteral("level0.commit")), group);
+  grid->addWidget(new QLabel(UiText(QStringLiteral("102.step5")), group), 6, 0);
+  commit_ = new TipButton(ControlText(102, 1200), group);
   commit_->setObjectName(QStringLiteral("level0Commit"));
   commit_->setProperty("controlId", 1200);
   grid->addWidget(commit_, 6, 1);
   connect(commit_, &QPushButton::clicked, this, [this] { LogNotAvailable(commit_->text()); });
-  writeDefaults_ = new TipButton(UiText(QStringLiteral("level0.writeDefaults")), group);
+  writeDefaults_ = new TipButton(ControlText(102, 1074), group);
   writeDefaults_->setObjectName(QStringLiteral("level0WriteDefaults"));
   writeDefaults_->setProperty("controlId", 1074);
   writeDefaults_->setEnabled(false);
   grid->addWidget(writeDefaults_, 6, 4);
-  grid->addWidget(WrappedLabel(UiText(QStringLiteral("level0.commitRule")), group), 7, 0, 1, 5);
+  grid->addWidget(WrappedLabel(UiText(QStringLiteral("102.note")), group), 7, 0, 1, 5);
   grid->setColumnStretch(3, 1);
 }
 
@@ -207,7 +207,7 @@ int Level1Page::SettingDialogFor(int commandId) const { return DialogFor(kLevel1
 Level2Page::Level2Page(QWidget* parent) : Level1Page(2, parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
-  hint_ = WrappedLabel(UiText(QStringLiteral("level2.hint")), this);
+  hint_ = WrappedLabel(UiText(QStringLiteral("107.text")), this);
   hint_->setObjectName(QStringLiteral("level2Hint"));
   layout->addWidget(hint_);
   layout->addStretch(1);
@@ -287,11 +287,11 @@ Level3Page::Level3Page(QWidget* parent) : CardLevelPage(3, parent) {
     box->setChecked(checked);
     return box;
   };
-  commandMacBox_ = makeBox("commandMacBox", "level3.commandMac", 1610, commandMac_ != 0);
-  responseMacBox_ = makeBox("responseMacBox", "level3.responseMac", 1620, responseMac_ != 0);
-  encryptedBox_ = makeBox("encryptedBox", "level3.encrypted", 1615, encrypted_ != 0);
-  virtualCardBox_ = makeBox("virtualCardBox", "level3.virtualCard", 1095, virtualCard_ != 0);
-  relayCheck_ = new QPushButton(UiText(QStringLiteral("level3.relayCheck")), this);
+  commandMacBox_ = makeBox("commandMacBox", "106.1610", 1610, commandMac_ != 0);
+  responseMacBox_ = makeBox("responseMacBox", "106.1620", 1620, responseMac_ != 0);
+  encryptedBox_ = makeBox("encryptedBox", "106.1615", 1615, encrypted_ != 0);
+  virtualCardBox_ = makeBox("virtualCardBox", "106.1095", 1095, virtualCard_ != 0);
+  relayCheck_ = new QPushButton(ControlText(106, 1000), this);
   relayCheck_->setObjectName(QStringLiteral("relayCheckButton"));
   relayCheck_->setProperty("controlId", 1000);
   relayCheck_->setEnabled(false);  // no relay-attack check is offered

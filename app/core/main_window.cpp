@@ -113,7 +113,7 @@ void UnregisterOperatorCommand(int commandId) { OperatorCommands().erase(command
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("mainWindow"));
-  setWindowTitle(UiOr("window.title", "Pelkin PLUS Card"));
+  setWindowTitle(UiOr("101.title", "Pelkin PLUS Card"));
   setWindowIcon(ProgramIcon());
 }
 
@@ -152,49 +152,49 @@ void MainWindow::BuildMenu() {
     return menu;
   };
 
-  QMenu* file = addMenu(bar, "menu.file", "fileMenu");
+  QMenu* file = addMenu(bar, "103.file", "fileMenu");
   addItem(file, kSaveLog);
   addItem(file, kClose);
 
-  readerMenu_ = addMenu(bar, "menu.reader", "readerMenu");
+  readerMenu_ = addMenu(bar, "103.reader", "readerMenu");
   addItem(readerMenu_, kConnect);
   addItem(readerMenu_, kDisconnect)->setEnabled(false);
 
-  QMenu* levels = addMenu(bar, "menu.level", "levelMenu");
+  QMenu* levels = addMenu(bar, "103.level", "levelMenu");
   for (int id : {kLevel0, kLevel1, kLevel2, kLevel3}) addItem(levels, id);
 
-  QMenu* value = addMenu(bar, "menu.value", "valueMenu");
+  QMenu* value = addMenu(bar, "103.value", "valueMenu");
   for (int id : {kIncrement, kDecrement, kReadValue, kWriteValue, kBackup}) addItem(value, id);
 
-  QMenu* blocks = addMenu(bar, "menu.block", "blockMenu");
+  QMenu* blocks = addMenu(bar, "103.block", "blockMenu");
   addItem(blocks, kReadBlocks);
   addItem(blocks, kWriteBlocks);
 
-  QMenu* settings = addMenu(bar, "menu.card", "cardMenu");
-  QMenu* l1 = settings->addMenu(UiOr("menu.cardLevel1", "Level &1"));
+  QMenu* settings = addMenu(bar, "103.settings", "cardMenu");
+  QMenu* l1 = settings->addMenu(UiOr("103.settings.level1", "Level &1"));
   l1->setObjectName(QStringLiteral("cardLevel1Menu"));
   for (int id : kLevel1Items) addItem(l1, id);
-  QMenu* l2 = settings->addMenu(UiOr("menu.cardLevel2", "Level &2"));
+  QMenu* l2 = settings->addMenu(UiOr("103.settings.level2", "Level &2"));
   l2->setObjectName(QStringLiteral("cardLevel2Menu"));
   for (int id : kLevel2Items) addItem(l2, id);
-  QMenu* l3 = settings->addMenu(UiOr("menu.cardLevel3", "Level &3"));
+  QMenu* l3 = settings->addMenu(UiOr("103.settings.level3", "Level &3"));
   l3->setObjectName(QStringLiteral("cardLevel3Menu"));
   for (int id : kLevel3Items) addItem(l3, id);
   addItem(settings, kCardUpgrade);
 
-  QMenu* options = addMenu(bar, "menu.options", "optionsMenu");
-  QMenu* language = options->addMenu(UiText(QStringLiteral("menu.language")));
+  QMenu* options = addMenu(bar, "103.options", "optionsMenu");
+  QMenu* language = options->addMenu(UiText(QStringLiteral("103.language")));
   language->setObjectName(QStringLiteral("languageMenu"));
   for (int id : {kTraditionalChinese, kSimplifiedChinese, kEnglish}) addItem(language, id);
 
-  QMenu* tools = addMenu(bar, "menu.tools", "toolsMenu");
+  QMenu* tools = addMenu(bar, "103.tools", "toolsMenu");
   addItem(tools, kReadAllSectors);
 
   // The about entry lives where this platform's users look for it; it exists
   // only when its text does.
   const QString aboutText = LoadMessage(1101);
   if (!aboutText.isEmpty()) {
-    QMenu* help = addMenu(bar, "menu.help", "helpMenu");
+    QMenu* help = addMenu(bar, "103.help", "helpMenu");
     QAction* about = help->addAction(aboutText);
     about->setObjectName(QStringLiteral("action%1").arg(kAbout));
     about->setData(int{kAbout});
@@ -214,42 +214,50 @@ TipButton* MainWindow::MakeButton(int id, const char* objectName, int command) {
 }
 
 QWidget* MainWindow::BuildReaderGroup() {
-  auto* group = new QGroupBox(this);
-  group->setObjectName(QStringLiteral("readerGroup"));
-  auto* grid = new QGridLayout(group);
+  auto* row = new QWidget(this);
+  auto* layout = new QHBoxLayout(row);
+  layout->setContentsMargins(0, 0, 0, 0);
 
-  readerType_ = new QComboBox(group);
+  auto* reader = new QGroupBox(UiText(QStringLiteral("101.readerFrame")), row);
+  reader->setObjectName(QStringLiteral("readerGroup"));
+  auto* readerGrid = new QGridLayout(reader);
+  readerType_ = new QComboBox(reader);
   readerType_->setObjectName(QStringLiteral("readerTypeBox"));
-  readerType_->addItem(QStringLiteral("Pelkin"), 1);
+  readerType_->addItem(UiOr("101.readerType.1", "Pelkin"), 1);
   readerType_->setEnabled(false);
-  cardType_ = new QComboBox(group);
+  cardType_ = new QComboBox(reader);
   cardType_->setObjectName(QStringLiteral("cardTypeBox"));
-  cardType_->addItem(QStringLiteral("Quillon CPU"), 5);
+  cardType_->addItem(UiOr("101.cardType.5", "Quillon CPU"), 5);
   cardType_->setEnabled(false);
   connect_ = MakeButton(1005, "connectButton", kConnect);
   disconnect_ = MakeButton(1035, "disconnectButton", kDisconnect);
   disconnect_->setEnabled(false);
-  activate_ = MakeButton(1088, "activateButton", kActivateCard);
-  cardInfoEdit_ = new QLineEdit(group);
+  readerGrid->addWidget(Caption(1020, reader), 0, 0);
+  readerGrid->addWidget(readerType_, 0, 1);
+  readerGrid->addWidget(connect_, 0, 2);
+  readerGrid->addWidget(Caption(1050, reader), 1, 0);
+  readerGrid->addWidget(cardType_, 1, 1);
+  readerGrid->addWidget(disconnect_, 1, 2);
+
+  auto* card = new QGroupBox(UiText(QStringLiteral("101.cardFrame")), row);
+  card->setObjectName(QStringLiteral("cardGroup"));
+  auto* cardGrid = new QGridLayout(card);
+  cardInfoEdit_ = new QLineEdit(card);
   cardInfoEdit_->setObjectName(QStringLiteral("cardInfoEdit"));
   cardInfoEdit_->setReadOnly(true);
+  activate_ = MakeButton(1088, "activateButton", kActivateCard);
+  cardGrid->addWidget(Caption(1069, card), 0, 0);
+  cardGrid->addWidget(cardInfoEdit_, 0, 1);
+  cardGrid->addWidget(activate_, 1, 1, Qt::AlignRight);
+  cardGrid->setColumnStretch(1, 1);
 
-  grid->addWidget(Caption(1020, group), 0, 0);
-  grid->addWidget(readerType_, 0, 1);
-  grid->addWidget(Caption(1050, group), 0, 2);
-  grid->addWidget(cardType_, 0, 3);
-  grid->addWidget(connect_, 0, 4);
-  grid->addWidget(disconnect_, 0, 5);
-  grid->addWidget(Caption(1069, group), 1, 0);
-  grid->addWidget(cardInfoEdit_, 1, 1, 1, 3);
-  grid->addWidget(activate_, 1, 4, 1, 2);
-  grid->setColumnStretch(1, 1);
-  grid->setColumnStretch(3, 1);
-  return group;
+  layout->addWidget(reader);
+  layout->addWidget(card, 1);
+  return row;
 }
 
 QWidget* MainWindow::BuildAuthenticationGroup() {
-  authGroup_ = new QGroupBox(this);
+  authGroup_ = new QGroupBox(ControlText(1048), this);
   authGroup_->setObjectName(QStringLiteral("authGroup"));
   auto* grid = new QGridLayout(authGroup_);
 
@@ -273,17 +281,25 @@ QWidget* MainWindow::BuildAuthenticationGroup() {
   key_->setMinimumContentsLength(47);
   authenticate_ = MakeButton(1037, "authenticateButton", kAuthenticate);
 
-  grid->addWidget(Caption(1095, authGroup_), 1, 0);
-  grid->addWidget(sector_, 1, 1);
-  grid->addWidget(Caption(1115, authGroup_), 1, 2);
-  grid->addWidget(block_, 1, 3);
-  grid->addWidget(Caption(1130, authGroup_), 1, 4);
-  grid->addWidget(absoluteAddress_, 1, 5);
-  grid->addWidget(Caption(1150, authGroup_), 2, 0);
-  grid->addWidget(keyType_, 2, 1);
-  grid->addWidget(Caption(1165, authGroup_), 2, 2);
-  grid->addWidget(key_, 2, 3, 1, 3);
-  grid->addWidget(authenticate_, 2, 6);
+  auto* place = new QHBoxLayout;
+  place->addWidget(Caption(1095, authGroup_));
+  place->addWidget(sector_);
+  place->addSpacing(12);
+  place->addWidget(Caption(1115, authGroup_));
+  place->addWidget(block_);
+  place->addSpacing(12);
+  place->addWidget(Caption(1130, authGroup_));
+  place->addWidget(absoluteAddress_);
+  place->addStretch(1);
+  grid->addLayout(place, 1, 0, 1, 2);
+  auto* keyRow = new QHBoxLayout;
+  keyRow->addWidget(Caption(1150, authGroup_));
+  keyRow->addWidget(keyType_);
+  keyRow->addSpacing(12);
+  keyRow->addWidget(Caption(1165, authGroup_));
+  keyRow->addWidget(key_, 1);
+  keyRow->addWidget(authenticate_);
+  grid->addLayout(keyRow, 2, 0, 1, 2);
 
   aesRow_ = new QWidget(authGroup_);
   aesRow_->setObjectName(QStringLiteral("aesRow"));
@@ -300,8 +316,11 @@ QWidget* MainWindow::BuildAuthenticationGroup() {
   aes->addWidget(Caption(1054, aesRow_));
   aes->addWidget(aesKey_, 1);
   aes->addWidget(aesAuthenticate_);
-  grid->addWidget(aesRow_, 3, 0, 1, 7);
-  grid->setColumnStretch(3, 1);
+  grid->addWidget(aesRow_, 3, 0, 1, 2);
+  for (QComboBox* box : {sector_, block_, keyType_, aesAddress_}) {
+    box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    box->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+  }
 
   connect(sector_, &QComboBox::currentIndexChanged, this, [this] { SectorChanged(); });
   connect(block_, &QComboBox::currentIndexChanged, this, [this] { BlockChanged(); });
@@ -310,7 +329,7 @@ QWidget* MainWindow::BuildAuthenticationGroup() {
 }
 
 QWidget* MainWindow::BuildBlockGroup() {
-  blockGroup_ = new QGroupBox(this);
+  blockGroup_ = new QGroupBox(ControlText(1330), this);
   blockGroup_->setObjectName(QStringLiteral("blockGroup"));
   auto* grid = new QGridLayout(blockGroup_);
   blockCount_ = new QComboBox(blockGroup_);
@@ -346,7 +365,7 @@ QWidget* MainWindow::BuildBlockGroup() {
 }
 
 QWidget* MainWindow::BuildValueGroup() {
-  valueGroup_ = new QGroupBox(this);
+  valueGroup_ = new QGroupBox(ControlText(1047), this);
   valueGroup_->setObjectName(QStringLiteral("valueGroup"));
   auto* grid = new QGridLayout(valueGroup_);
   source_ = new QComboBox(valueGroup_);
@@ -396,13 +415,13 @@ void MainWindow::BuildControls() {
   tabs_->setExpanding(false);
   updating_ = true;  // inserting the first tab selects it; no page exists yet
   for (int i = 0; i < 4; ++i) {
-    tabs_->addTab(UiOr(("tab.level" + std::to_string(i)).c_str(),
+    tabs_->addTab(UiOr(("101.tab" + std::to_string(i)).c_str(),
                        ("Level  " + std::to_string(i)).c_str()));
   }
   updating_ = false;
   layout->addWidget(tabs_);
 
-  level0Frame_ = new QGroupBox(central);
+  level0Frame_ = new QGroupBox(central);  // the page inside carries the title
   level0Frame_->setObjectName(QStringLiteral("level0Frame"));
   auto* level0Layout = new QVBoxLayout(level0Frame_);
   layout->addWidget(level0Frame_, 1);
@@ -411,11 +430,15 @@ void MainWindow::BuildControls() {
   operations_->setObjectName(QStringLiteral("operationsFrame"));
   auto* ops = new QGridLayout(operations_);
   ops->setContentsMargins(0, 0, 0, 0);
-  ops->addWidget(BuildAuthenticationGroup(), 0, 0);
-  pageFrame_ = new QGroupBox(operations_);
+  // Authentication and the level's own options share the first row; without
+  // the options (Level 1) the authentication group takes the whole row.
+  auto* authRow = new QHBoxLayout;
+  authRow->addWidget(BuildAuthenticationGroup(), 3);
+  pageFrame_ = new QGroupBox(ControlText(1325), operations_);
   pageFrame_->setObjectName(QStringLiteral("pageFrame"));
   auto* pageLayout = new QVBoxLayout(pageFrame_);
-  ops->addWidget(pageFrame_, 0, 1);
+  authRow->addWidget(pageFrame_, 2);
+  ops->addLayout(authRow, 0, 0, 1, 2);
   ops->addWidget(BuildBlockGroup(), 1, 0);
   ops->addWidget(BuildValueGroup(), 1, 1);
   ops->setColumnStretch(0, 3);
@@ -493,7 +516,7 @@ void MainWindow::BuildControls() {
   tipsBox_->Tip().SetText(LoadMessage(1785));
   tipsBox_->Tip().SetWindow(tipRenderer_);
   ApplyTips();
-  resize(960, 760);
+  resize(1000, 760);
 }
 
 void MainWindow::LoadControlTips() {
@@ -732,14 +755,23 @@ void MainWindow::SelectLevel(int index) {
 void MainWindow::TabChanged(int index) {
   if (index < 0 || index > 3) return;
   currentPage_ = index;
-  for (int i = 0; i < 4; ++i) pages_[i]->setVisible(i == index);
+  // Hide before showing, so the window never has to hold two pages at once.
+  for (int i = 0; i < 4; ++i) {
+    if (i != index) pages_[i]->hide();
+  }
+  pages_[index]->show();
   LevelStep(index);
   WriteDefaultPage(index);
 }
 
 void MainWindow::LevelStep(int level) {
-  level0Frame_->setVisible(level == 0);
-  operations_->setVisible(level != 0);
+  if (level == 0) {
+    operations_->hide();
+    level0Frame_->show();
+  } else {
+    level0Frame_->hide();
+    operations_->show();
+  }
   if (level != 0) {
     pageFrame_->setVisible(level >= 2);
     aesRow_->setVisible(level == 2);
@@ -855,20 +887,20 @@ void MainWindow::ShowAbout() {
   }
   about_ = new QDialog(this);
   about_->setObjectName(QStringLiteral("aboutBox"));
-  about_->setWindowTitle(LoadMessage(1101).remove(u'&').remove(QStringLiteral("...")));
+  about_->setWindowTitle(UiText(QStringLiteral("100.title")));
   about_->setAttribute(Qt::WA_DeleteOnClose);
   auto* layout = new QHBoxLayout(about_);
   auto* icon = new QLabel(about_);
   icon->setPixmap(windowIcon().pixmap(48, 48));
   layout->addWidget(icon, 0, Qt::AlignTop);
   auto* right = new QVBoxLayout;
-  auto* version = new QLabel(UiText(QStringLiteral("about.version")), about_);
+  auto* version = new QLabel(UiText(QStringLiteral("100.version")), about_);
   version->setObjectName(QStringLiteral("aboutVersion"));
-  auto* year = new QLabel(UiOr("about.year", "Copyright (C) 2026"), about_);
+  auto* year = new QLabel(UiText(QStringLiteral("100.year")), about_);
   year->setObjectName(QStringLiteral("aboutYear"));
   right->addWidget(version);
   right->addWidget(year);
-  auto* ok = new QPushButton(UiText(QStringLiteral("about.ok")), about_);
+  auto* ok = new QPushButton(UiText(QStringLiteral("100.ok")), about_);
   ok->setObjectName(QStringLiteral("aboutOk"));
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, about_, &QDialog::accept);

@@ -1,0 +1,390 @@
+// The card-level pages against the simulated card: what each level sends, the
+// result codes of short buffers and missing authentications, and real block and
+// value work on a card taken to Levels 1, 2 and 3.
+#include <QCheckBox>
+
+#include <array>
+#include <cstring>
+
+#include "core/level_pages.h"
+#include "dialogs/hex_controls.h"
+#include "tips/tip_renderer.h"
+#include "window_fixture.h"
+
+namespace {
+
+using Key16 = std::array<unsigned char, 16>;
+const Key16 kFF = [] {
+  Key16 k;
+  k.fill(0xFF);
+  return k;
+}();
+
+class Pages : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    trace_ = std::make_unique<FrameTrace>(TempPath(QStringLiteral("frames.trace")));
+  }
+  void TearDown() override {
+    WindowTest::TearDown();
+    trace_.reset();
+  }
+
+  // Opens the window on `tab` with a fresh card taken to security level `level`
+  // (all keys 0xFF), and clears the trace.
+  void OpenWithCardAt(int level, int tab) {
+    WriteIni({{QStringLiteral("DefaultPage"), QString::number(tab)}});
+    MainWindow& w = Open();
+    ASSERT_TRUE(w.IsConnected());
+    if (level >= 1) {
+      int code = 0;
+      ASSERT_EQ(w.Activate(1, &code, nullptr, nullptr), 1) << code;
+      for (int address : {0x9000, 0x9001, 0x9002, 0x9003}) {
+        ASSERT_EQ(PLUSWritePersoTCL(static_cast<unsigned short>(address), kFF.data()), 0)
+            << std::hex << address;
+      }
+      ASSERT_EQ(PLUSCommitPersoTCL(), 0);
+    }
+    if (level >= 2) {
+      int code = 0;
+      ASSERT_EQ(w.Activate(1, &code, nullptr, nullptr), 1) << code;
+      const unsigned short switchKey = level == 2 ? 0x9002 : 0x9003;
+      ASSERT_EQ(PLUSSL3FirstAuth(switchKey, kFF.data()), 0);
+    }
+    int code = 0;
+    ASSERT_EQ(w.Activate(0, &code, nullptr, nullptr), 1) << code;
+    trace_->Clear();
+  }
+
+  // Frames whose reader command is `command`.
+  std::vector<QByteArray> Frames(int command) const {
+    std::vector<QByteArray> frames;
+    for (const QByteArray& f : trace_->Requests()) {
+      if (f.size() > 1 && static_cast<unsigned char>(f[1]) == command) frames.push_back(f);
+    }
+    return frames;
+  }
+  static int At(const QByteArray& frame, int index) {
+    return index < frame.size() ? static_cast<unsigned char>(frame[index]) : -1;
+  }
+
+  std::unique_ptr<FrameTrace> trace_;
+};
+
+TEST_F(Pages, LevelZeroPageOffersNoCardOperations) {
+  MainWindow& w = Open();
+  CardLevelPage* p = w.page(0);
+  trace_->Clear();
+  unsigned char buffer[64] = {};
+  int value = 0, done = 0, bytes = -1, error = 0;
+  EXPECT_EQ(p->Backup(4, 5), 2210);
+  EXPECT_EQ(p->Increment(4, 1, 5), 2210);
+  EXPECT_EQ(p->Decrement(4, 1, 5), 2210);
+  EXPECT_EQ(p->ReadValue(4, &value, 1, &done), 2210);
+  EXPECT_EQ(p->WriteValue(4, &value, 1), 2210);
+  EXPECT_EQ(p->ReadBlocks(4, buffer, 64, &bytes), 2210);
+  EXPECT_EQ(p->WriteBlocks(4, buffer, 64), 2210);
+  EXPECT_EQ(p->Authenticate(1, 0, 0x4000, kFF.data(), &error, 0), 0);
+  EXPECT_EQ(error, 2210);
+  EXPECT_EQ(done, 0);
+  EXPECT_EQ(bytes, -1);
+  EXPECT_TRUE(trace_->Requests().empty());
+  EXPECT_EQ(p->level(), 0);
+  EXPECT_EQ(p->owner(), &w);
+}
+
+TEST_F(Pages, LevelOneShortBuffersAnswerTheRegisteredBufferMessage) {
+  MainWindow& w = Open();
+  CardLevelPage* p = w.page(1);
+  trace_->Clear();
+  unsigned char buffer[16] = {};
+  const int value = 1;
+  const int code = p->ReadBlocks(4, buffer, 15, nullptr);
+  EXPECT_GE(code, 32211);
+  EXPECT_EQ(MessageText(code), LoadMessage(2180));
+  EXPECT_EQ(p->WriteBlocks(4, buffer, 15), code);
+  EXPECT_EQ(p->WriteValue(4, &value, 0), code);
+  EXPECT_TRUE(trace_->Requests().empty());
+}
+
+TEST_F(Pages, LevelOneBlockAndValueWork) {
+  OpenWithCardAt(1, 1);
+  MainWindow& w = window();
+  CardLevelPage* p = w.page(1);
+  int error = 0;
+  // Key B authenticates with mode 4, the sector in the next byte.
+  EXPECT_EQ(p->Authenticate(1, kKeyTypeL1B, 0, kFF.data(), &error, 0), 1) << error;
+  std::vector<QByteArray> auth = Frames(0x73);
+  ASSERT_EQ(auth.size(), 1u);
+  EXPECT_EQ(At(auth[0], 3), 4);
+  EXPECT_EQ(At(auth[0], 4), 1);
+  trace_->Clear();
+  ASSERT_EQ(p->Authenticate(1, kKeyTypeL1A, 0, kFF.data(), &error, 0), 1) << error;
+  auth = Frames(0x73);
+  ASSERT_EQ(auth.size(), 1u);
+  EXPECT_EQ(At(auth[0], 3), 0);
+
+  // One block per call whatever the buffer holds.
+  unsigned char data[48];
+  for (int i = 0; i < 48; ++i) data[i] = static_cast<unsigned char>(i);
+  ASSERT_EQ(p->WriteBlocks(5, data, 48), 0);
+  unsigned char read[48] = {};
+  int bytes = 0;
+  ASSERT_EQ(p->ReadBlocks(5, read, 48, &bytes), 0);
+  EXPECT_EQ(bytes, 16);
+  EXPECT_EQ(std::memcmp(read, data, 16), 0);
+  EXPECT_EQ(read[16], 0);
+
+  // Values: write, add into another block, subtract, copy back.
+  const int seven = 7;
+  ASSERT_EQ(p->WriteValue(4, &seven, 1), 0);
+  int value = 0, done = 0;
+  ASSERT_EQ(p->ReadValue(4, &value, 1, &done), 0);
+  EXPECT_EQ(value, 7);
+  EXPECT_EQ(done, 1);
+  ASSERT_EQ(p->Increment(4, 5, 6), 0);
+  ASSERT_EQ(p->ReadValue(6, &value, 1, nullptr), 0);
+  EXPECT_EQ(value, 12);
+  ASSERT_EQ(p->Decrement(6, 2, 6), 0);
+  ASSERT_EQ(p->ReadValue(6, &value, 1, nullptr), 0);
+  EXPECT_EQ(value, 10);
+  ASSERT_EQ(p->Backup(6, 4), 0);
+  ASSERT_EQ(p->ReadValue(4, &value, 1, nullptr), 0);
+  EXPECT_EQ(value, 10);
+  // A data block is no value block.
+  EXPECT_EQ(p->ReadValue(5, &value, 1, &done), 0x7C);
+}
+
+TEST_F(Pages, LevelTwoNeedsAnAesAuthenticationBeforeCrypto1) {
+  MainWindow& w = Open();
+  CardLevelPage* p = w.page(2);
+  trace_->Clear();
+  int error = 0;
+  EXPECT_EQ(p->Authenticate(1, kKeyTypeL2A, 0x4000, kFF.data(), &error, 0), 0);
+  EXPECT_EQ(error, 2290);
+  EXPECT_EQ(p->Authenticate(0, kKeyTypeL2Aes, 0x4040, kFF.data(), &error, 0), 0);
+  EXPECT_EQ(error, 2305);
+  EXPECT_EQ(p->Authenticate(0, kKeyTypeL2Aes, 0x3FFF, kFF.data(), &error, 0), 0);
+  EXPECT_EQ(error, 2305);
+  unsigned char data[16] = {};
+  const int value = 1;
+  EXPECT_EQ(p->WriteBlocks(4, data, 15), 2295);
+  EXPECT_EQ(p->ReadBlocks(4, data, 15, nullptr), 2295);
+  EXPECT_EQ(p->WriteValue(4, &value, 0), 2300);
+  EXPECT_TRUE(trace_->Requests().empty());
+  EXPECT_FALSE(TheAesAuthMemory().valid);
+}
+
+TEST_F(Pages, LevelTwoRepeatsTheRememberedAesAuthenticationFirst) {
+  OpenWithCardAt(2, 2);
+  MainWindow& w = window();
+  CardLevelPage* p = w.page(2);
+  int error = 0;
+  ASSERT_EQ(p->Authenticate(0, kKeyTypeL2Aes, 0x4002, kFF.data(), &error, 0), 1) << error;
+  EXPECT_TRUE(TheAesAuthMemory().valid);
+  EXPECT_EQ(TheAesAuthMemory().keyAddress, 0x4002);
+
+  trace_->Clear();
+  ASSERT_EQ(p->Authenticate(1, kKeyTypeL2A, 0, kFF.data(), &error, 0), 1) << error;
+  const std::vector<int> commands = trace_->Commands();
+  auto aes = std::find(commands.begin(), commands.end(), 0x90);
+  auto crypto1 = std::find(commands.begin(), commands.end(), 0x73);
+  ASSERT_NE(aes, commands.end());
+  ASSERT_NE(crypto1, commands.end());
+  EXPECT_LT(aes, crypto1);
+
+  // Several blocks in one call.
+  unsigned char data[48];
+  for (int i = 0; i < 48; ++i) data[i] = static_cast<unsigned char>(0xA0 + i);
+  ASSERT_EQ(p->WriteBlocks(4, data, 32), 0);
+  unsigned char read[48] = {};
+  int bytes = 0;
+  ASSERT_EQ(p->ReadBlocks(4, read, 32, &bytes), 0);
+  EXPECT_EQ(bytes, 32);
+  EXPECT_EQ(std::memcmp(read, data, 32), 0);
+
+  // A failed AES authentication forgets the remembered one.
+  Key16 wrong = kFF;
+  wrong[0] = 0x00;
+  EXPECT_EQ(p->Authenticate(0, kKeyTypeL2Aes, 0x4002, wrong.data(), &error, 0), 0);
+  EXPECT_NE(error, 0);
+  EXPECT_FALSE(TheAesAuthMemory().valid);
+  EXPECT_EQ(p->Authenticate(1, kKeyTypeL2A, 0, kFF.data(), &error, 0), 0);
+  EXPECT_EQ(error, 2290);
+}
+
+TEST_F(Pages, LevelTwoFailedRepeatKeepsTheMemory) {
+  MainWindow& w = Open();
+  CardLevelPage* p = w.page(2);
+  TheAesAuthMemory().valid = true;
+  TheAesAuthMemory().keyAddress = 0x4002;
+  TheAesAuthMemory().key = kFF;
+  ASSERT_EQ(w.Activate(0, nullptr, nullptr, nullptr), 1);
+  trace_->Clear();
+  int error = 0;
+  // The card is still at Level 0: the repeated AES authentication fails.
+  EXPECT_EQ(p->Authenticate(1, kKeyTypeL2A, 0, kFF.data(), &error, 0), 0);
+  EXPECT_NE(error, 0);
+  EXPECT_TRUE(TheAesAuthMemory().valid);
+  EXPECT_TRUE(Frames(0x73).empty());
+  EXPECT_FALSE(Frames(0x90).empty());
+}
+
+TEST_F(Pages, LevelThreeAuthenticationAddressesTheSectorKeys) {
+  OpenWithCardAt(3, 3);
+  MainWindow& w = window();
+  CardLevelPage* p = w.page(3);
+  int error = 0;
+  auto firstAuth = [this] {
+    for (const QByteArray& f : Frames(0x94)) {
+      if (At(f, 3) == 0x70) return std::make_pair(At(f, 4), At(f, 5));
+    }
+    return std::make_pair(-1, -1);
+  };
+  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
+  EXPECT_EQ(firstAuth(), std::make_pair(0x0A, 0x40));
+  trace_->Clear();
+  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3B, 0, kFF.data(), &error, 0), 1) << error;
+  EXPECT_EQ(firstAuth(), std::make_pair(0x0B, 0x40));
+  Key16 wrong = kFF;
+  wrong[15] = 0;
+  EXPECT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, wrong.data(), &error, 0), 0);
+  EXPECT_NE(error, 0);
+}
+
+TEST_F(Pages, LevelThreeModesFollowTheCheckBoxes) {
+  OpenWithCardAt(3, 3);
+  MainWindow& w = window();
+  auto* p = static_cast<Level3Page*>(w.page(3));
+  int error = 0;
+  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
+  auto sentCodes = [this] {
+    std::vector<int> codes;
+    for (const QByteArray& f : Frames(0x94)) codes.push_back(At(f, 3));
+    return codes;
+  };
+
+  unsigned char data[48];
+  for (int i = 0; i < 48; ++i) data[i] = static_cast<unsigned char>(i * 3);
+  trace_->Clear();
+  ASSERT_EQ(p->WriteBlocks(20, data, 48), 0);
+  EXPECT_EQ(sentCodes().front(), 0xA3);  // response MAC, plain
+
+  // 64 bytes of room read three blocks at most; 16 bytes read one.
+  unsigned char read[64] = {};
+  int bytes = 0;
+  trace_->Clear();
+  ASSERT_EQ(p->ReadBlocks(20, read, 64, &bytes), 0);
+  EXPECT_EQ(bytes, 48);
+  EXPECT_EQ(std::memcmp(read, data, 48), 0);
+  EXPECT_EQ(sentCodes().front(), 0x33);
+  ASSERT_EQ(p->ReadBlocks(21, read, 16, &bytes), 0);
+  EXPECT_EQ(bytes, 16);
+  EXPECT_EQ(std::memcmp(read, data + 16, 16), 0);
+
+  p->responseMacBox()->setChecked(false);
+  p->commandMacBox()->setChecked(false);
+  trace_->Clear();
+  ASSERT_EQ(p->ReadBlocks(20, read, 16, &bytes), 0);
+  EXPECT_EQ(sentCodes().front(), 0x36);
+  EXPECT_EQ(p->responseMac(), 0);
+  EXPECT_EQ(p->commandMac(), 0);
+
+  p->encryptedBox()->setChecked(true);
+  p->responseMacBox()->setChecked(true);
+  p->commandMacBox()->setChecked(true);
+  trace_->Clear();
+  ASSERT_EQ(p->ReadBlocks(20, read, 32, &bytes), 0);
+  EXPECT_EQ(sentCodes().front(), 0x31);
+  EXPECT_EQ(std::memcmp(read, data, 32), 0);
+  EXPECT_EQ(p->WriteBlocks(20, data, 15), 2295);
+}
+
+TEST_F(Pages, LevelThreeValueWork) {
+  OpenWithCardAt(3, 3);
+  MainWindow& w = window();
+  CardLevelPage* p = w.page(3);
+  int error = 0;
+  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
+  const int hundred = 100;
+  ASSERT_EQ(p->WriteValue(20, &hundred, 0), 0);  // the length is not used at Level 3
+  int value = 0, done = 0;
+  ASSERT_EQ(p->ReadValue(20, &value, 1, &done), 0);
+  EXPECT_EQ(value, 100);
+  EXPECT_EQ(done, 1);
+  ASSERT_EQ(p->Increment(20, 11, 21), 0);
+  ASSERT_EQ(p->ReadValue(21, &value, 1, nullptr), 0);
+  EXPECT_EQ(value, 111);
+  ASSERT_EQ(p->Decrement(21, 100, 22), 0);
+  ASSERT_EQ(p->ReadValue(22, &value, 1, nullptr), 0);
+  EXPECT_EQ(value, 11);
+  ASSERT_EQ(p->Backup(22, 20), 0);
+  ASSERT_EQ(p->ReadValue(20, &value, 1, nullptr), 0);
+  EXPECT_EQ(value, 11);
+}
+
+TEST_F(Pages, LevelThreeFlagsAndVirtualCardBox) {
+  MainWindow& w = Open();
+  auto* p = static_cast<Level3Page*>(w.page(3));
+  EXPECT_EQ(p->responseMac(), 1);
+  EXPECT_EQ(p->encrypted(), 0);
+  EXPECT_EQ(p->commandMac(), 1);
+  EXPECT_EQ(p->virtualCard(), 0);
+  EXPECT_TRUE(p->commandMacBox()->isChecked());
+  EXPECT_TRUE(p->responseMacBox()->isChecked());
+  EXPECT_FALSE(p->encryptedBox()->isChecked());
+  EXPECT_TRUE(p->virtualCardBox()->isEnabled());
+  EXPECT_FALSE(p->relayCheckButton()->isEnabled());
+
+  // Without the virtual card dialog the box says so and stays clear.
+  w.SelectLevel(3);
+  p->virtualCardBox()->click();
+  EXPECT_FALSE(p->virtualCardBox()->isChecked());
+  EXPECT_EQ(p->virtualCard(), 0);
+  EXPECT_EQ(Entries().last(), NotAvailableText(p->virtualCardBox()->text()));
+}
+
+TEST(VirtualCardDialog, ShownWhileTheBoxIsSetAndClosingClearsIt) {
+  QWidget* created = nullptr;
+  SetVirtualCardDialogFactory([&created](Level3Page&) {
+    created = new QWidget;
+    return created;
+  });
+  {
+    Level3Page page;
+    SetVirtualCardDialogFactory(nullptr);
+    ASSERT_EQ(page.virtualCardDialog(), created);
+    ASSERT_NE(created, nullptr);
+    EXPECT_FALSE(created->isVisible());
+    page.virtualCardBox()->click();
+    EXPECT_EQ(page.virtualCard(), 1);
+    EXPECT_TRUE(created->isVisible());
+    page.virtualCardBox()->click();
+    EXPECT_EQ(page.virtualCard(), 0);
+    EXPECT_FALSE(created->isVisible());
+    page.virtualCardBox()->click();
+    page.VirtualCardDialogClosed();
+    EXPECT_EQ(page.virtualCard(), 0);
+    EXPECT_FALSE(page.virtualCardBox()->isChecked());
+    EXPECT_FALSE(created->isVisible());
+  }
+}
+
+TEST(Level3Tips, AttachAndDetachTheRenderer) {
+  Level3Page page;
+  TipRenderer renderer;
+  page.SetTips(&renderer);
+  EXPECT_EQ(page.encryptedBox()->Tip().window(), &renderer);
+  EXPECT_EQ(page.encryptedBox()->Tip().text(), LoadMessage(2325));
+  EXPECT_EQ(page.commandMacBox()->Tip().text(), LoadMessage(2330));
+  EXPECT_EQ(page.responseMacBox()->Tip().text(), LoadMessage(2335));
+  EXPECT_EQ(page.virtualCardBox()->Tip().text(), LoadMessage(2377));
+  page.SetTips(nullptr);
+  for (TipCheckBox* box : {page.encryptedBox(), page.commandMacBox(), page.responseMacBox(),
+                           page.virtualCardBox()}) {
+    EXPECT_EQ(box->Tip().window(), nullptr);
+  }
+}
+
+}  // namespace
