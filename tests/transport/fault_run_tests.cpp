@@ -16,6 +16,8 @@
 #include <string>
 
 #include "level3_card.h"
+#include "link/driver.h"
+#include "loopback.h"
 #include "ostrel.h"
 
 namespace transport_test {
@@ -221,6 +223,99 @@ TEST_F(FaultRun, Level3OperationsNeverReportSuccessWrongly) {
   EXPECT_GT(link.noFrame, 20);
   EXPECT_GT(link.badCheck, 20);
   EXPECT_GT(successes, kOperations / 2);
+}
+
+// The real driver, with the answer to one chosen request thrown away after
+// the reader has acted on it: the exchange then writes the same frame again.
+struct AnswerThief {
+  static inline Hollink real;
+  static inline bool armed = false;
+  static inline std::vector<Bytes> writes;
+  static inline std::vector<Bytes> answers;  // what the reads delivered, stolen ones too
+
+  static int Write(const unsigned char* buffer, int length, int timeoutMs) {
+    writes.emplace_back(buffer, buffer + length);
+    return real.write(buffer, length, timeoutMs);
+  }
+  static int Read(unsigned char* buffer, int capacity, int timeoutMs) {
+    int got = real.read(buffer, capacity, timeoutMs);
+    answers.emplace_back(buffer, buffer + (got > 0 ? got : 0));
+    const bool tcl = !writes.empty() && writes.back().size() > 1 && writes.back()[1] == 0x94;
+    if (armed && tcl) {
+      armed = false;
+      return -1;
+    }
+    return got;
+  }
+  // Routes the library through the thief until the guard goes.
+  struct Installed {
+    Installed() {
+      real = Hollink::Bind();
+      ostrel::link::Driver driver{&Read, &Write, real.open, real.reset};
+      ostrel::link::InstallDriver(&driver);
+    }
+    ~Installed() {
+      ostrel::link::Driver driver{real.read, real.write, real.open, real.reset};
+      ostrel::link::InstallDriver(&driver);
+    }
+  };
+  static void Steal() {
+    armed = true;
+    writes.clear();
+    answers.clear();
+  }
+};
+
+std::string HexFrame(const Bytes& frame) {
+  std::string text;
+  for (unsigned char b : frame) text += Hex(b).substr(2) + " ";
+  return text;
+}
+
+// A lost answer makes the host resend a command that the card has already
+// carried out. The card must not carry it out twice, and whatever each layer
+// reports, a success must be real.
+TEST(LostAnswer, ResentCommandIsNotCarriedOutTwice) {
+  ASSERT_EQ(OpenReader("sim:seed=5"), 0);
+  ASSERT_EQ(MakeLevel3Card(), "");
+  ASSERT_EQ(PLUSSL3WriteValue(0xA1, kValueBlock, 500), 0);
+  Block before{};
+  before.fill(0x5A);
+  ASSERT_EQ(PLUSSL3Write(0xA1, kDataBlock0, 1, before.data()), 0);
+
+  unsigned char write_status = 0, increment_status = 0;
+  Block after{};
+  after.fill(0xC3);
+  {
+    AnswerThief::Installed thief;
+    AnswerThief::Steal();
+    write_status = PLUSSL3Write(0xA1, kDataBlock0, 1, after.data());
+    ASSERT_EQ(AnswerThief::writes.size(), 2u) << "the exchange wrote the request again";
+    EXPECT_EQ(AnswerThief::writes[0], AnswerThief::writes[1]);
+    std::printf("write: first answer (lost) %s\n       second answer      %s\n       PLUSSL3Write -> %s\n",
+                HexFrame(AnswerThief::answers[0]).c_str(), HexFrame(AnswerThief::answers[1]).c_str(),
+                Hex(write_status).c_str());
+
+    ASSERT_EQ(StartSession(1), 0);
+    AnswerThief::Steal();
+    increment_status = PLUSSL3ValueOperTran(0xB7, kValueBlock, kValueBlock, 25);
+    ASSERT_EQ(AnswerThief::writes.size(), 2u);
+    std::printf("increment: second answer %s\n           PLUSSL3ValueOperTran -> %s\n",
+                HexFrame(AnswerThief::answers[1]).c_str(), Hex(increment_status).c_str());
+  }
+
+  // The card acted once on each: the block holds the new data, the value grew by 25 once.
+  ASSERT_EQ(StartSession(1), 0);
+  Block on_card{};
+  ASSERT_EQ(PLUSSL3Read(0x33, kDataBlock0, 1, on_card.data()), 0);
+  EXPECT_EQ(on_card, after);
+  int value = 0;
+  ASSERT_EQ(PLUSSL3ReadValue(0x33, kValueBlock, &value), 0);
+  EXPECT_EQ(value, 525) << "an increment applied twice, or not at all";
+  // The replay reaches the card with a stale counter: the card refuses it
+  // (MAC status 0xB8 at the session layer) although the first copy took effect.
+  EXPECT_NE(write_status, 0) << "the replay was refused, so no success can be reported";
+  EXPECT_NE(increment_status, 0);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The tcp: and serial: backends of libhollink.so, driven through its ordinal
 // table against a peer the test controls byte by byte.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 #include <sys/time.h>
 
 #include <chrono>
@@ -225,6 +228,14 @@ TEST(TcpOpen, BracketedIpv6LoopbackIsAccepted) {
   EXPECT_EQ(err.find("expected tcp:HOST:PORT"), std::string::npos) << err;
 }
 
+speed_t LineSpeed(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios tio{};
+  const bool ok = fd >= 0 && ::tcgetattr(fd, &tio) == 0;
+  if (fd >= 0) ::close(fd);
+  return ok ? ::cfgetospeed(&tio) : B0;
+}
+
 class SerialBackend : public testing::Test {
  protected:
   Hollink driver = Hollink::Bind();
@@ -252,6 +263,9 @@ TEST_F(SerialBackend, RawFramesBothWays) {
   ASSERT_EQ(driver.reset(), 0);
   ASSERT_EQ(driver.write(request.data(), static_cast<int>(request.size()), 1000), 0);
   EXPECT_EQ(pty.master().Receive(request.size(), 300), request);
+  EXPECT_EQ(LineSpeed(pty.path()), B9600);
+  ASSERT_EQ(driver.Open("serial:" + pty.path()), 0);
+  EXPECT_EQ(LineSpeed(pty.path()), B115200) << "the default rate";
 }
 
 TEST_F(SerialBackend, UnusableDeviceOrBaudFailsNamingIt) {
