@@ -90,6 +90,25 @@ TEST(DriverBinding, RepeatedInitHoldsOneReference) {
   unsetenv("OSTREL_HOLLINK");
 }
 
+TEST(ExportList, HeaderDeclaresExactlyTheExportedNames) {
+  std::ifstream header(OSTREL_HEADER);
+  std::set<std::string> declared;
+  std::regex declaration(R"(^(?:unsigned char|int|short|void)\s+\*?(\w+)\()");
+  std::string line;
+  while (std::getline(header, line)) {
+    std::smatch m;
+    if (std::regex_search(line, m, declaration)) declared.insert(m[1].str());
+  }
+  std::ifstream map(OSTREL_EXPORT_MAP);
+  std::set<std::string> listed;
+  std::regex entry(R"(^\s+([A-Za-z]\w+);)");
+  while (std::getline(map, line)) {
+    std::smatch m;
+    if (std::regex_search(line, m, entry)) listed.insert(m[1].str());
+  }
+  EXPECT_EQ(declared, listed);
+}
+
 TEST(ExportList, SharedLibraryExportsExactlyTheHeaderNames) {
   std::ifstream header(OSTREL_EXPORT_MAP);
   std::set<std::string> expected;
