@@ -278,7 +278,7 @@ QWidget* MainWindow::BuildAuthenticationGroup() {
   keyType_->setObjectName(QStringLiteral("keyTypeBox"));
   key_ = new TipHexBytesCombo(authGroup_);
   key_->setObjectName(QStringLiteral("keyBox"));
-  key_->setMinimumContentsLength(47);
+  key_->setMinimumContentsLength(32);  // grows with the window; 16 bytes need 47
   authenticate_ = MakeButton(1037, "authenticateButton", kAuthenticate);
 
   auto* place = new QHBoxLayout;
@@ -309,7 +309,7 @@ QWidget* MainWindow::BuildAuthenticationGroup() {
   aesAddress_->setObjectName(QStringLiteral("aesAddressBox"));
   aesKey_ = new TipHexBytesCombo(aesRow_);
   aesKey_->setObjectName(QStringLiteral("aesKeyBox"));
-  aesKey_->setMinimumContentsLength(47);
+  aesKey_->setMinimumContentsLength(32);
   aesAuthenticate_ = MakeButton(1049, "aesAuthenticateButton", kAesAuthenticate);
   aes->addWidget(Caption(1036, aesRow_));
   aes->addWidget(aesAddress_);

@@ -86,4 +86,22 @@ TEST_F(Render, EveryLevelTabDrawsItsControlsAndTexts) {
   w.hide();
 }
 
+TEST_F(Render, EnglishWindowFitsItsDefaultSize) {
+  SetLanguage(Language::English);
+  MainWindow& w = Open();
+  const QSize initial = w.size();
+  w.show();
+  for (int level : {3, 0}) {
+    w.SelectLevel(level);
+    QCoreApplication::processEvents();
+    const QImage image = w.grab().toImage();
+    EXPECT_EQ(image.size(), initial) << "level " << level;
+    const QString path = QDir(QStringLiteral(QUILLON_TEST_OUTPUT_DIR))
+                             .filePath(QStringLiteral("main_window_english_level%1.png").arg(level));
+    EXPECT_TRUE(image.save(path)) << path.toStdString();
+    EXPECT_GT(Measure(image).share, 0.05);
+  }
+  w.hide();
+}
+
 }  // namespace
