@@ -14,6 +14,12 @@ const Key kMasterKey = Fill(0x11), kConfigKey = Fill(0x22), kLevel2Key = Fill(0x
           kLevel3Key = Fill(0x44), kFactoryKey = Fill(0xFF);
 const unsigned char kFactoryCrypto1[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
+Bytes Pattern(std::size_t n, unsigned char seed) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(seed + 13 * i);
+  return b;
+}
+
 bool CardTest::SimulatedReader() {
   const char* reader = std::getenv("OSTREL_E2E_READER");
   return reader == nullptr || *reader == '\0';
@@ -67,6 +73,16 @@ void CardTest::RaiseTo(int level) {
   } else {
     ASSERT_EQ(PLUSSL3FirstAuth(0x9003, kLevel3Key.data()), 0);
   }
+}
+
+Activation CardTest::OpenAtLevel3() {
+  Open();
+  if (IsSkipped() || HasFatalFailure()) return {};
+  Personalize();
+  if (HasFatalFailure()) return {};
+  RaiseTo(3);
+  if (HasFatalFailure()) return {};
+  return ActivateLayer4();
 }
 
 }  // namespace e2e

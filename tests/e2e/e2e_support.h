@@ -16,6 +16,8 @@ using Bytes = std::vector<unsigned char>;
 using Key = std::array<unsigned char, 16>;
 
 Key Fill(unsigned char value);
+// n bytes that differ with `seed`.
+Bytes Pattern(std::size_t n, unsigned char seed);
 
 // Card keys the tests personalize with.
 extern const Key kMasterKey, kConfigKey, kLevel2Key, kLevel3Key, kFactoryKey;
@@ -41,6 +43,8 @@ class CardTest : public ::testing::Test {
   Activation ActivateLayer4(); // and RATS with CID 10, PPS
   void Personalize();          // Level 0 -> 1 with the test card keys
   void RaiseTo(int level);     // from Level 1 with the switch keys
+  // A fresh card taken to Level 3 and activated at layer 4.
+  Activation OpenAtLevel3();
 };
 
 }  // namespace e2e

@@ -11,11 +11,7 @@ const Key kVcEnc = Fill(0x5C), kVcMac = Fill(0x3A), kVcProximity = Fill(0x4D);
 class Features : public CardTest {
  protected:
   void SetUp() override {
-    Open();
-    if (IsSkipped()) return;
-    Personalize();
-    RaiseTo(3);
-    card_ = ActivateLayer4();
+    card_ = OpenAtLevel3();
   }
   // The virtual card configuration as the application writes it.
   void ConfigureVirtualCard() {

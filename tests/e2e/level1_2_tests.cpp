@@ -5,12 +5,6 @@
 namespace e2e {
 namespace {
 
-Bytes Pattern(std::size_t n, unsigned char seed) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(seed + 7 * i);
-  return b;
-}
-
 class Level1 : public CardTest {
  protected:
   void SetUp() override {

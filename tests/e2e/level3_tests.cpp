@@ -5,20 +5,11 @@
 namespace e2e {
 namespace {
 
-Bytes Pattern(std::size_t n, unsigned char seed) {
-  Bytes b(n);
-  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(seed ^ (13 * i));
-  return b;
-}
-
 class Level3 : public CardTest {
  protected:
   void SetUp() override {
-    Open();
-    if (IsSkipped()) return;
-    Personalize();
-    RaiseTo(3);
-    ActivateLayer4();
+    OpenAtLevel3();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(PLUSSL3FirstAuth(0x4002, kFactoryKey.data()), 0);  // sector 1, key A
   }
 };
