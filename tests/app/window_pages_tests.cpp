@@ -69,6 +69,26 @@ class Pages : public WindowTest {
     return index < frame.size() ? static_cast<unsigned char>(frame[index]) : -1;
   }
 
+  // Writes 7 to `a`, adds 5 into `b`, subtracts 2 into `c` and copies `c` back
+  // to `a`, reading every result back. `length` goes to WriteValue.
+  static void ExpectValueWork(CardLevelPage* p, int a, int b, int c, int length) {
+    const int seven = 7;
+    ASSERT_EQ(p->WriteValue(a, &seven, length), 0);
+    int value = 0, done = 0;
+    ASSERT_EQ(p->ReadValue(a, &value, 1, &done), 0);
+    EXPECT_EQ(value, 7);
+    EXPECT_EQ(done, 1);
+    ASSERT_EQ(p->Increment(a, 5, b), 0);
+    ASSERT_EQ(p->ReadValue(b, &value, 1, nullptr), 0);
+    EXPECT_EQ(value, 12);
+    ASSERT_EQ(p->Decrement(b, 2, c), 0);
+    ASSERT_EQ(p->ReadValue(c, &value, 1, nullptr), 0);
+    EXPECT_EQ(value, 10);
+    ASSERT_EQ(p->Backup(c, a), 0);
+    ASSERT_EQ(p->ReadValue(a, &value, 1, nullptr), 0);
+    EXPECT_EQ(value, 10);
+  }
+
   std::unique_ptr<FrameTrace> trace_;
 };
 
@@ -136,24 +156,11 @@ TEST_F(Pages, LevelOneBlockAndValueWork) {
   EXPECT_EQ(std::memcmp(read, data, 16), 0);
   EXPECT_EQ(read[16], 0);
 
-  // Values: write, add into another block, subtract, copy back.
-  const int seven = 7;
-  ASSERT_EQ(p->WriteValue(4, &seven, 1), 0);
+  ExpectValueWork(p, 4, 6, 6, 1);
   int value = 0, done = 0;
-  ASSERT_EQ(p->ReadValue(4, &value, 1, &done), 0);
-  EXPECT_EQ(value, 7);
-  EXPECT_EQ(done, 1);
-  ASSERT_EQ(p->Increment(4, 5, 6), 0);
-  ASSERT_EQ(p->ReadValue(6, &value, 1, nullptr), 0);
-  EXPECT_EQ(value, 12);
-  ASSERT_EQ(p->Decrement(6, 2, 6), 0);
-  ASSERT_EQ(p->ReadValue(6, &value, 1, nullptr), 0);
-  EXPECT_EQ(value, 10);
-  ASSERT_EQ(p->Backup(6, 4), 0);
-  ASSERT_EQ(p->ReadValue(4, &value, 1, nullptr), 0);
-  EXPECT_EQ(value, 10);
   // A data block is no value block.
   EXPECT_EQ(p->ReadValue(5, &value, 1, &done), 0x7C);
+  EXPECT_EQ(done, 0);
 }
 
 TEST_F(Pages, LevelTwoNeedsAnAesAuthenticationBeforeCrypto1) {
@@ -307,21 +314,7 @@ TEST_F(Pages, LevelThreeValueWork) {
   CardLevelPage* p = w.page(3);
   int error = 0;
   ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
-  const int hundred = 100;
-  ASSERT_EQ(p->WriteValue(20, &hundred, 0), 0);  // the length is not used at Level 3
-  int value = 0, done = 0;
-  ASSERT_EQ(p->ReadValue(20, &value, 1, &done), 0);
-  EXPECT_EQ(value, 100);
-  EXPECT_EQ(done, 1);
-  ASSERT_EQ(p->Increment(20, 11, 21), 0);
-  ASSERT_EQ(p->ReadValue(21, &value, 1, nullptr), 0);
-  EXPECT_EQ(value, 111);
-  ASSERT_EQ(p->Decrement(21, 100, 22), 0);
-  ASSERT_EQ(p->ReadValue(22, &value, 1, nullptr), 0);
-  EXPECT_EQ(value, 11);
-  ASSERT_EQ(p->Backup(22, 20), 0);
-  ASSERT_EQ(p->ReadValue(20, &value, 1, nullptr), 0);
-  EXPECT_EQ(value, 11);
+  ExpectValueWork(p, 20, 21, 22, 0);  // the length is not used at Level 3
 }
 
 TEST_F(Pages, LevelThreeFlagsAndVirtualCardBox) {
