@@ -40,6 +40,15 @@ bool ScanHex(QStringView text, std::uint32_t* value) {
   return true;
 }
 
+// An editable combo whose list entries are only suggestions.
+void MakeHexEntry(QComboBox* combo) {
+  combo->setEditable(true);
+  combo->setInsertPolicy(QComboBox::NoInsert);
+  // Inline completion would select text behind the caret that normalization
+  // then deselects, so typed digits would land after the completed entry.
+  combo->setCompleter(nullptr);
+}
+
 int ToInt(std::uint32_t value) { return static_cast<int>(value); }
 
 // Selection as the edit reports it: both ends at the caret when nothing is
@@ -230,8 +239,7 @@ bool HoverTip::eventFilter(QObject* watched, QEvent* event) {
 // ---- HexAddressCombo ----
 
 HexAddressCombo::HexAddressCombo(QWidget* parent) : QComboBox(parent) {
-  setEditable(true);
-  setInsertPolicy(QComboBox::NoInsert);
+  MakeHexEntry(this);
   connect(this, &QComboBox::editTextChanged, this, &HexAddressCombo::Normalize);
   connect(this, &QComboBox::currentIndexChanged, this, &HexAddressCombo::Normalize);
 }
@@ -262,8 +270,7 @@ HexBytesCombo::HexBytesCombo(QWidget* parent) : HexBytesCombo(parent, QStringLit
 
 HexBytesCombo::HexBytesCombo(QWidget* parent, const QString& tipText)
     : QComboBox(parent), tip_(this, tipText) {
-  setEditable(true);
-  setInsertPolicy(QComboBox::NoInsert);
+  MakeHexEntry(this);
   connect(this, &QComboBox::editTextChanged, this, &HexBytesCombo::OnEditChanged);
   connect(this, &QComboBox::currentIndexChanged, this, &HexBytesCombo::OnSelectionChanged);
 }

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core_qt_print.h"
+
 #include "dialogs/hex_controls.h"
 
 namespace {
@@ -87,6 +89,26 @@ TEST(HexBytesComboTest, TypingInsertsSeparatorsAndKeepsCaretAtTheEnd) {
   Type(combo.lineEdit(), QStringLiteral("d e"));
   EXPECT_EQ(combo.currentText(), QStringLiteral("AB CD E"));
   EXPECT_EQ(combo.lineEdit()->cursorPosition(), 7);
+}
+
+TEST(HexBytesComboTest, ListEntriesDoNotCompleteWhatIsTyped) {
+  HexBytesCombo combo;
+  combo.addItem(QStringLiteral("11 22 33"));
+  combo.setEditText(QString());
+  Type(combo.lineEdit(), QStringLiteral("12"));
+  EXPECT_EQ(combo.currentText(), QStringLiteral("12"));
+  combo.setEditText(QString());
+  Type(combo.lineEdit(), QStringLiteral("112"));
+  EXPECT_EQ(combo.currentText(), QStringLiteral("11 2"));
+  combo.setEditText(QString());
+  Type(combo.lineEdit(), QStringLiteral("1122334"));
+  EXPECT_EQ(combo.currentText(), QStringLiteral("11 22 33 4"));
+  HexAddressCombo address;
+  address.addItem(QStringLiteral("0x9000"));
+  address.setEditText(QStringLiteral("0x"));
+  address.lineEdit()->setCursorPosition(2);
+  Type(address.lineEdit(), QStringLiteral("94"));
+  EXPECT_EQ(address.currentText(), QStringLiteral("0x94"));
 }
 
 TEST(HexBytesComboTest, ByteCountLimitsTheText) {

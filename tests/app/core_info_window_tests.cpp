@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core_qt_print.h"
+
 #include "core/info_window.h"
 #include "core/messages.h"
 #include "core/prompts.h"

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core_qt_print.h"
+
 #include "core/messages.h"
 
 namespace {

@@ -1,6 +1,8 @@
 // The prompts interface: filter conversion and the scripted test prompts.
 #include <gtest/gtest.h>
 
+#include "core_qt_print.h"
+
 #include "core/messages.h"
 #include "core/prompts.h"
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core_qt_print.h"
+
 #include "core/settings.h"
 
 namespace {

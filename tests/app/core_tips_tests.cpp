@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core_qt_print.h"
+
 #include "dialogs/hex_controls.h"
 #include "tips/tip_renderer.h"
 

@@ -1,0 +1,8 @@
+// Readable failure messages for Qt strings in GoogleTest assertions.
+#pragma once
+
+#include <QString>
+
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
