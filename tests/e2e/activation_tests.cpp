@@ -11,7 +11,7 @@ namespace e2e {
 namespace {
 
 TEST_F(CardTest, ReaderManagementCommandsAnswer) {
-  Open();
+  if (!Open()) return;
   unsigned char info[60] = {};
   EXPECT_EQ(ReaderGetInfo(info), 0);
   EXPECT_NE(info[0], 0);
@@ -29,7 +29,7 @@ TEST_F(CardTest, ReaderManagementCommandsAnswer) {
 }
 
 TEST_F(CardTest, FourByteUidActivation) {
-  Open();
+  if (!Open()) return;
   Activation a = Activate();
   EXPECT_EQ(a.uidLength, 4);
   EXPECT_EQ(a.atq[0], 0x04);
@@ -46,7 +46,7 @@ TEST_F(CardTest, FourByteUidActivation) {
 }
 
 TEST_F(CardTest, SevenByteUidActivationOnAnSCard) {
-  Open("S2K7");
+  if (!Open("S2K7")) return;
   Activation a = Activate();
   EXPECT_EQ(a.uidLength, 7);
   EXPECT_EQ(a.uid[0], 0x04);
@@ -60,7 +60,7 @@ TEST_F(CardTest, SevenByteUidActivationOnAnSCard) {
 }
 
 TEST_F(CardTest, CommitIsRefusedUntilTheFourCardKeysAreWritten) {
-  Open();
+  if (!Open()) return;
   Activate();
   EXPECT_EQ(PLUSCommitPersoClassic(), OSTREL_AUTH_MISMATCH);  // NAK 0
   ASSERT_EQ(PLUSWritePersoClassic(0x9000, kMasterKey.data()), 0);
@@ -80,7 +80,7 @@ TEST_F(CardTest, CommitIsRefusedUntilTheFourCardKeysAreWritten) {
 }
 
 TEST_F(CardTest, LevelSwitchesShowAtTheNextActivation) {
-  Open("X2K4");
+  if (!Open("X2K4")) return;
   Personalize();
   EXPECT_EQ(Activate().sak, 0x08);
   ActivateLayer4();
@@ -117,11 +117,11 @@ class StateFileTest : public CardTest {
 };
 
 TEST_F(StateFileTest, PersonalizedCardSurvivesAReopen) {
-  Open("", "state=" + path_);
+  if (!Open("", "state=" + path_)) return;
   Activation before = Activate();
   Personalize();
   ReaderCommExit();
-  Open("", "state=" + path_);  // a new simulator reads the file
+  if (!Open("", "state=" + path_)) return;  // a new simulator reads the file
   Activation after = Activate();
   EXPECT_EQ(after.sak, 0x18);
   EXPECT_EQ(0, std::memcmp(before.uid, after.uid, 4));
@@ -130,7 +130,7 @@ TEST_F(StateFileTest, PersonalizedCardSurvivesAReopen) {
 }
 
 TEST_F(StateFileTest, TruncatedFileIsReportedNotReplaced) {
-  Open("", "state=" + path_);
+  if (!Open("", "state=" + path_)) return;
   Personalize();
   ReaderCommExit();
   const std::string whole = Text();
@@ -147,13 +147,13 @@ namespace e2e {
 namespace {
 
 TEST_F(CardTest, FaultyInProcessReaderFailsTheExchangeNotTheCaller) {
-  Open("", "corrupt=1");
+  if (!Open("", "corrupt=1")) return;
   EXPECT_EQ(ReaderClose(), OSTREL_NO_RESPONSE);
   ReaderCommExit();
-  Open("", "delay=1,delay-ms=5");  // late but within the read time-out
+  if (!Open("", "delay=1,delay-ms=5")) return;  // late but within the read time-out
   EXPECT_EQ(ReaderClose(), 0);
   ReaderCommExit();
-  Open("", "delay=1,delay-ms=1100");  // past the library's 1000 ms time-out
+  if (!Open("", "delay=1,delay-ms=1100")) return;  // past the library's 1000 ms time-out
   EXPECT_EQ(ReaderClose(), OSTREL_NO_RESPONSE);
 }
 

@@ -36,7 +36,8 @@ class CardTest : public ::testing::Test {
 
   // Opens the reader with a fresh card. `variant` and `extra` options apply to the
   // in-process simulator only; a test that needs them is skipped on other readers.
-  void Open(const std::string& variant = "", const std::string& extra = "");
+  // False when the test cannot go on (skipped or failed).
+  bool Open(const std::string& variant = "", const std::string& extra = "");
   static bool SimulatedReader();
 
   Activation Activate();       // release, halt and activate with the wake-up request

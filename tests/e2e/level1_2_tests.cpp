@@ -8,8 +8,7 @@ namespace {
 class Level1 : public CardTest {
  protected:
   void SetUp() override {
-    Open();
-    if (IsSkipped()) return;
+    if (!Open()) return;
     Personalize();
     Activate();
   }
@@ -67,8 +66,7 @@ TEST_F(Level1, AccessIsRefusedOutsideTheRights) {
 class Level2 : public CardTest {
  protected:
   void SetUp() override {
-    Open();
-    if (IsSkipped()) return;
+    if (!Open()) return;
     Personalize();
     RaiseTo(2);
     EXPECT_EQ(Activate().sak, 0x11);  // Level 2, 4K
