@@ -73,3 +73,40 @@ TEST(RawExchange, SilentCardStillGivesTwoDataBytes) {
 
 }  // namespace
 }  // namespace pelkin::test
+
+namespace pelkin::test {
+namespace {
+
+// Arbitrary well-framed requests at every level: the reader always answers with a
+// well-formed frame (the Bench checks length and check byte) and never misbehaves.
+TEST(ReaderFrames, ArbitraryRequestsAlwaysGetAWellFormedAnswer) {
+  const std::uint8_t commands[] = {0x3F, 0x41, 0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x4C, 0x4E,
+                                   0x4F, 0x50, 0x60, 0x61, 0x62, 0x70, 0x71, 0x72, 0x73, 0x74,
+                                   0x75, 0x77, 0x90, 0x91, 0x92, 0x93, 0x94, 0xEE};
+  for (int level = 0; level <= 3; ++level) {
+    Bench bench(CardAtLevel({level == 2, true, level % 2 == 1}, level), 11);
+    Rng rng(static_cast<std::uint64_t>(level) + 100);
+    for (int i = 0; i < 4000; ++i) {
+      if (i % 50 == 0) bench.ActivateLayer4();
+      const std::uint8_t command = commands[rng.Next() % sizeof commands];
+      Bytes data(rng.Next() % 61);
+      rng.Fill(data.data(), data.size());
+      // Give the card commands a plausible first byte now and then.
+      if (command == 0x94 && !data.empty() && (rng.Next() & 1)) {
+        const std::uint8_t codes[] = {0x70, 0x72, 0x76, 0x78, 0x31, 0xA1, 0xB0, 0xB6, 0xC2, 0x42, 0x4B, 0x40, 0xA8, 0xAA};
+        data[0] = codes[rng.Next() % sizeof codes];
+      }
+      if (command == 0x90 && data.size() > 2 && (rng.Next() & 1)) {
+        const std::uint8_t codes[] = {0x0A, 0x0B, 0x76, 0x72, 0x38, 0xA8, 0xAA};
+        data[2] = codes[rng.Next() % sizeof codes];
+      }
+      const std::uint8_t control = command == 0x94 ? static_cast<std::uint8_t>(rng.Next()) : 0;
+      Answer answer = bench.Send(command, data, control);
+      ASSERT_LE(answer.data.size(), 60u);
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pelkin::test

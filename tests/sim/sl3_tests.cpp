@@ -194,3 +194,24 @@ TEST_F(Level3, ValueCommandsUseTheTransferBuffer) {
 
 }  // namespace
 }  // namespace pelkin::test
+
+namespace pelkin::test {
+namespace {
+
+TEST(Level3Limits, ReadCounterRefusesToWrapAndSmallCardsLackHighSectors) {
+  Bench bench(CardAtLevel({false, false, false}, 3));  // X2K4
+  bench.ActivateLayer4();
+  HostSession host;
+  EXPECT_EQ(host.FirstAuth(bench, 0x4040, Filled(0xFF), Filled(1)), kCardNoBlock);  // sector 32
+  ASSERT_EQ(host.FirstAuth(bench, 0x4002, Filled(0xFF), Filled(1)), kCardOk);
+  // 0x36: plain, no MAC either way, so only the counter moves.
+  for (int i = 0; i < 0xFFFF; ++i) {
+    Bytes answer = bench.Tcl({0x36, 4, 0, 1});
+    ASSERT_EQ(answer.size(), 17u) << i;
+  }
+  EXPECT_EQ(bench.Tcl({0x36, 4, 0, 1}), Bytes{kCardCommandOverflow});
+  EXPECT_EQ(host.Write(bench, 0xA1, 4, Bytes(16, 1)), kCardOk);  // the write counter is apart
+}
+
+}  // namespace
+}  // namespace pelkin::test
