@@ -7,6 +7,8 @@
 #include <QTabBar>
 
 #include "core/level_pages.h"
+#include "dialogs/hex_controls.h"
+#include "tips/tip_renderer.h"
 #include "window_fixture.h"
 
 namespace {
@@ -71,12 +73,23 @@ TEST_F(Startup, TabSelectionIsStoredAndTheTipsBoxWritesAtOnce) {
   EXPECT_EQ(IniValue(QStringLiteral("DefaultPage")), QStringLiteral("3"));
   auto* tips = w.findChild<QCheckBox*>(QStringLiteral("tipsCheckBox"));
   ASSERT_NE(tips, nullptr);
+  auto* connect = w.findChild<TipButton*>(QStringLiteral("connectButton"));
+  auto* level3 = static_cast<Level3Page*>(w.page(3));
+  EXPECT_EQ(connect->Tip().window(), nullptr);
+  EXPECT_EQ(connect->Tip().text(), LoadMessage(1885));
   tips->click();
   EXPECT_TRUE(w.tipsEnabled());
   EXPECT_EQ(IniValue(QStringLiteral("TipEnable")), QStringLiteral("1"));
+  EXPECT_EQ(connect->Tip().window(), w.tipRenderer());
+  EXPECT_EQ(level3->encryptedBox()->Tip().window(), w.tipRenderer());
   tips->click();
   EXPECT_FALSE(w.tipsEnabled());
   EXPECT_EQ(IniValue(QStringLiteral("TipEnable")), QStringLiteral("0"));
+  EXPECT_EQ(connect->Tip().window(), nullptr);
+  EXPECT_EQ(level3->encryptedBox()->Tip().window(), nullptr);
+  // The check box itself always explains what it does.
+  EXPECT_EQ(static_cast<TipCheckBox*>(tips)->Tip().window(), w.tipRenderer());
+  EXPECT_EQ(static_cast<TipCheckBox*>(tips)->Tip().text(), LoadMessage(1785));
 }
 
 using Session = WindowTest;
