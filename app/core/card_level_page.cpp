@@ -38,9 +38,7 @@ QString MenuCommandText(int commandId) {
 }
 
 QString NotAvailableText(const QString& what) {
-  const QString text = UiText(QStringLiteral("notAvailable"));
-  if (!text.isEmpty()) return text.arg(what);
-  return what + QStringLiteral(": ") + MessageText(kMsgNotImplemented) + QLatin1Char('\n');
+  return UiText(QStringLiteral("notAvailable")).arg(what);
 }
 
 CardLevelPage::CardLevelPage(int level, QWidget* parent) : QWidget(parent), level_(level) {}
