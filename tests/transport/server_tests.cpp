@@ -77,7 +77,7 @@ TEST_F(Server, BrokenOrStalledRequestsLeaveItReady) {
 
   // Half a frame that then stalls is dropped; a whole frame after it is answered.
   next.Send({0x00, 0x61, 0x02});
-  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // twice the server's patience
   EXPECT_EQ(Ask(next, kGetInfo), good);
 }
 
