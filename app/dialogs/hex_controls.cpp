@@ -62,6 +62,25 @@ void Selection(const QLineEdit* edit, int* start, int* end) {
   }
 }
 
+// Sets the normalized text without re-entering the normalization, then selects
+// start..end as `map` moves them into the new text (clamped to its length).
+template <typename MapCaret>
+void SetNormalized(QLineEdit* edit, bool* busy, const QString& after, int start, int end,
+                   MapCaret map) {
+  *busy = true;
+  if (edit->text() != after) edit->setText(after);
+  const int size = static_cast<int>(after.size());
+  const int from = std::min(map(start), size);
+  const int to = std::min(map(end), size);
+  if (from == to)
+    edit->setCursorPosition(to);
+  else
+    edit->setSelection(from, to - from);
+  *busy = false;
+}
+
+int Unmoved(int caret) { return caret; }
+
 }  // namespace
 
 namespace hextext {
@@ -255,13 +274,8 @@ void HexAddressCombo::Normalize() {
   int start = 0;
   int end = 0;
   Selection(edit, &start, &end);
-  busy_ = true;
-  edit->setText(after);
-  const int newStart = hextext::AddressCaret(before, start);
-  const int newEnd = hextext::AddressCaret(before, end);
-  edit->setSelection(newStart, newEnd - newStart);
-  if (newStart == newEnd) edit->setCursorPosition(newEnd);
-  busy_ = false;
+  SetNormalized(edit, &busy_, after, start, end,
+                [&before](int caret) { return hextext::AddressCaret(before, caret); });
 }
 
 // ---- HexBytesCombo ----
@@ -299,12 +313,8 @@ void HexBytesCombo::OnEditChanged() {
   int start = 0;
   int end = 0;
   Selection(edit, &start, &end);
-  const QString after = hextext::NormalizeBytes(before, maxChars_);
-  busy_ = true;
-  if (after != before) edit->setText(after);
-  edit->setCursorPosition(std::min(hextext::BytesCaret(before, start, end),
-                                   static_cast<int>(after.size())));
-  busy_ = false;
+  const int caret = hextext::BytesCaret(before, start, end);
+  SetNormalized(edit, &busy_, hextext::NormalizeBytes(before, maxChars_), caret, caret, Unmoved);
 }
 
 void HexBytesCombo::OnSelectionChanged() {
@@ -316,11 +326,7 @@ void HexBytesCombo::OnSelectionChanged() {
   int start = 0;
   int end = 0;
   Selection(edit, &start, &end);
-  busy_ = true;
-  edit->setText(after);
-  const int size = static_cast<int>(after.size());
-  edit->setSelection(std::min(start, size), std::min(end, size) - std::min(start, size));
-  busy_ = false;
+  SetNormalized(edit, &busy_, after, start, end, Unmoved);
 }
 
 // ---- HexEdit ----
@@ -361,12 +367,10 @@ void HexEdit::OnTextChanged() {
   Selection(this, &start, &end);
   const QString after =
       mode_ == 0 ? hextext::NormalizeDigits(before) : hextext::NormalizeBytes(before, maxChars_);
+  // Mode 0 moves the caret only when the text changed; mode 1 always places it.
   if (mode_ == 0 && after == before) return;
-  busy_ = true;
-  if (after != before) setText(after);
   const int caret = mode_ == 0 ? end : hextext::BytesCaret(before, start, end);
-  setCursorPosition(std::min(caret, static_cast<int>(after.size())));
-  busy_ = false;
+  SetNormalized(this, &busy_, after, caret, caret, Unmoved);
 }
 
 // ---- tip-only controls and tip variants ----
