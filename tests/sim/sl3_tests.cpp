@@ -215,3 +215,28 @@ TEST(Level3Limits, ReadCounterRefusesToWrapAndSmallCardsLackHighSectors) {
 
 }  // namespace
 }  // namespace pelkin::test
+
+namespace pelkin::test {
+namespace {
+
+TEST(SCard, NoVirtualCardsNoProximityCheckAndPlainReadsAlways) {
+  Bench bench(CardAtLevel({true, true, false}, 3));
+  bench.ActivateLayer4();
+  Bytes support(17, 0xA0);
+  support[0] = 0x42;
+  EXPECT_EQ(bench.Tcl(support), Bytes{kCardVcUnsupported});
+  EXPECT_EQ(bench.Tcl({0x48}), Bytes{kCardVcUnsupported});
+  int bits = 0;
+  EXPECT_EQ(bench.RawBytes({0x0A, 10, 0xF0}, &bits), (Bytes{0x0A, 10, kCardNotAllowed}));
+  HostSession host;
+  ASSERT_EQ(host.FirstAuth(bench, 0x4002, Filled(0xFF), Filled(1)), kCardOk);
+  Bytes trailer(16, 0xFF);
+  trailer[5] = 0xF0;  // no group may be read in plain: an S card ignores it
+  trailer[6] = 0xFF, trailer[7] = 0x07, trailer[8] = 0x80, trailer[9] = 0x69;
+  ASSERT_EQ(host.Write(bench, 0xA1, 7, trailer), kCardOk);
+  Bytes data;
+  EXPECT_EQ(host.Read(bench, 0x33, 4, 1, &data), kCardOk);
+}
+
+}  // namespace
+}  // namespace pelkin::test
