@@ -55,11 +55,9 @@ bool Bind(Binding& b) {
                  why != nullptr ? why : "unknown error");
     return false;
   }
-  // dlopen of an already loaded library only raises its reference count.
-  if (handle == b.handle) {
-    dlclose(handle);
-    return b.bound;
-  }
+  // dlopen of the library already held only raises its reference count: the
+  // extra reference is dropped below, whatever the outcome.
+  const bool same = handle == b.handle;
 
   auto table_fn = reinterpret_cast<const HollinkOrdinal* (*)()>(
       dlsym(handle, HOLLINK_ORDINALS_SYMBOL));
@@ -85,8 +83,12 @@ bool Bind(Binding& b) {
     }
   }
 
-  if (b.handle != nullptr) dlclose(b.handle);
-  b.handle = handle;
+  if (same) {
+    dlclose(handle);
+  } else {
+    if (b.handle != nullptr) dlclose(b.handle);
+    b.handle = handle;
+  }
   b.driver.read = reinterpret_cast<HollinkReadFn>(procs[HOLLINK_ORDINAL_READ]);
   b.driver.write = reinterpret_cast<HollinkWriteFn>(procs[HOLLINK_ORDINAL_WRITE]);
   b.driver.open = reinterpret_cast<HollinkOpenFn>(procs[HOLLINK_ORDINAL_OPEN]);

@@ -90,6 +90,15 @@ TEST(DriverBinding, RepeatedInitHoldsOneReference) {
   unsetenv("OSTREL_HOLLINK");
 }
 
+TEST(DriverBinding, AFailedInitDoesNotSpoilTheNextOne) {
+  ASSERT_EQ(InitWith(FAKE_HOLLINK_OK), 0);
+  EXPECT_NE(InitWith("/nonexistent/libhollink.so"), 0);
+  EXPECT_EQ(ReaderClose(), 0xFF);
+  EXPECT_EQ(InitWith(FAKE_HOLLINK_OK), 0);
+  EXPECT_EQ(ReaderClose(), 0);
+  unsetenv("OSTREL_HOLLINK");
+}
+
 TEST(ExportList, HeaderDeclaresExactlyTheExportedNames) {
   std::ifstream header(OSTREL_HEADER);
   std::set<std::string> declared;
