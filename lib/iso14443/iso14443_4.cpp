@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "iso14443/command.h"
 #include "iso14443/tcl.h"
 #include "link/frame.h"
 #include "ostrel.h"
@@ -168,10 +167,10 @@ unsigned char PiccPPS(unsigned char dsi, unsigned char dri) {
   using namespace ostrel;
   if (dsi > iso::kMaxRate || dri > iso::kMaxRate) return OSTREL_BAD_ARGUMENT;
   // The reader takes the default rates from an empty frame; only 0/0 is ever asked for.
-  return iso::Command(iso::kPps, nullptr, 0);
+  return link::Command(iso::kPps, nullptr, 0);
 }
 
-unsigned char PiccDeSelect(void) { return ostrel::iso::Command(ostrel::iso::kDeselect, nullptr, 0); }
+unsigned char PiccDeSelect(void) { return ostrel::link::Command(ostrel::iso::kDeselect, nullptr, 0); }
 
 unsigned char PiccTPCLEx(const unsigned char* command, unsigned short commandLength,
                          unsigned char* answer, unsigned short answerCapacity,

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "iso14443/command.h"
+#include "link/frame.h"
 #include "ostrel.h"
 
 namespace ostrel::iso {
@@ -73,12 +73,12 @@ bool IsValueBlock(const std::uint8_t* block) {
 std::uint8_t PiccRequest(std::uint8_t mode, std::uint8_t* atq) {
   if (atq == nullptr) return OSTREL_BAD_ARGUMENT;
   const std::uint8_t all = mode == kWakeUpAll ? 1 : 0;
-  return Command(kRequest, &all, 1, atq, 2);
+  return link::Command(kRequest, &all, 1, atq, 2);
 }
 
 }  // namespace ostrel::iso
 
-using ostrel::iso::Command;
+using ostrel::link::Command;
 
 extern "C" {
 

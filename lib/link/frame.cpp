@@ -24,6 +24,16 @@ std::uint8_t Exchange(std::uint8_t control, std::uint8_t command, const std::uin
   return rc != 0 ? kNoResponse : response->status();
 }
 
+std::uint8_t Command(std::uint8_t command, const std::uint8_t* data, std::size_t length,
+                     std::uint8_t* out, std::size_t outCount) {
+  Response response;
+  const std::uint8_t status = Exchange(0x00, command, data, length, &response);
+  if (status != 0 || outCount == 0) return status;
+  if (response.length() < outCount) return OSTREL_BAD_LENGTH;
+  std::memcpy(out, response.data(), outCount);
+  return OSTREL_OK;
+}
+
 }  // namespace ostrel::link
 
 extern "C" short ReaderCommand(unsigned char* request, short requestLength,

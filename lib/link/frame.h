@@ -30,4 +30,14 @@ struct Response {
 std::uint8_t Exchange(std::uint8_t control, std::uint8_t command, const std::uint8_t* data,
                       std::size_t length, Response* response);
 
+// One single-frame command with control 0x00: sends `command` with `length` data
+// bytes and, when the reader reports success, copies the first `outCount` data
+// bytes of its answer to `out`. Returns 0xFF on a link failure, the reader's
+// status byte when it is not 0, and 0xFC (writing nothing) when a successful
+// answer carries fewer than `outCount` data bytes: the missing bytes would be
+// the check byte and stale buffer contents, not reader data.
+std::uint8_t Command(std::uint8_t command, const std::uint8_t* data = nullptr,
+                     std::size_t length = 0, std::uint8_t* out = nullptr,
+                     std::size_t outCount = 0);
+
 }  // namespace ostrel::link

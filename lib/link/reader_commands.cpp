@@ -8,27 +8,22 @@ namespace {
 
 using ostrel::link::Exchange;
 using ostrel::link::Response;
-
-std::uint8_t Simple(std::uint8_t command, const std::uint8_t* data = nullptr,
-                    std::size_t length = 0) {
-  Response response;
-  return Exchange(0x00, command, data, length, &response);
-}
+using ostrel::link::Command;
 
 }  // namespace
 
 extern "C" {
 
-unsigned char ReaderClose(void) { return Simple(0x3F); }
+unsigned char ReaderClose(void) { return Command(0x3F); }
 
 unsigned char ReaderLoadKey(unsigned char mode, unsigned char index, const unsigned char key[6]) {
   if (key == nullptr) return OSTREL_BAD_ARGUMENT;
   std::uint8_t data[8] = {mode, index};
   std::memcpy(data + 2, key, 6);
-  return Simple(0x4C, data, sizeof data);
+  return Command(0x4C, data, sizeof data);
 }
 
-unsigned char ReaderReset(unsigned char option) { return Simple(0x4E, &option, 1); }
+unsigned char ReaderReset(unsigned char option) { return Command(0x4E, &option, 1); }
 
 unsigned char ReaderGetInfo(unsigned char* info) {
   if (info == nullptr) return OSTREL_BAD_ARGUMENT;
@@ -38,14 +33,14 @@ unsigned char ReaderGetInfo(unsigned char* info) {
   return status;
 }
 
-unsigned char ReaderSetControlBit(void) { return Simple(0x50); }
-unsigned char ReaderClrControlBit(void) { return Simple(0x51); }
-unsigned char ReaderConfig(void) { return Simple(0x52); }
+unsigned char ReaderSetControlBit(void) { return Command(0x50); }
+unsigned char ReaderClrControlBit(void) { return Command(0x51); }
+unsigned char ReaderConfig(void) { return Command(0x52); }
 
 unsigned char ReaderBuzzer(unsigned char byte1, unsigned char byte2, unsigned char byte3,
                            unsigned char byte4) {
   const std::uint8_t data[4] = {byte1, byte2, byte3, byte4};
-  return Simple(0x60, data, sizeof data);
+  return Command(0x60, data, sizeof data);
 }
 
 unsigned char ReaderReadE2(unsigned char address, unsigned char length, unsigned char* buffer) {
@@ -65,7 +60,7 @@ unsigned char ReaderwriteE2(unsigned char address, unsigned char length, const u
   if (length > OSTREL_E2_WRITE_MAX || (length > 0 && data == nullptr)) return OSTREL_BAD_ARGUMENT;
   std::uint8_t payload[2 + OSTREL_E2_WRITE_MAX] = {address, length};
   if (length > 0) std::memcpy(payload + 2, data, length);
-  return Simple(0x62, payload, 2u + length);
+  return Command(0x62, payload, 2u + length);
 }
 
 }  // extern "C"
