@@ -41,7 +41,8 @@ bool Level3Session() {
       PLUSWritePersoClassic(0x9003, kLevel3Switch.data()) != 0 || PLUSCommitPersoClassic() != 0) {
     return false;
   }
-  if (!Activate() || PLUSSL3FirstAuth(0x9003, kLevel3Switch.data()) != 0 || !Activate()) return false;
+  if (!Activate() || PLUSSL3FirstAuth(0x9003, kLevel3Switch.data()) != 0 || !Activate())
+    return false;
   return PLUSSL3FirstAuth(0x4002, kFactory.data()) == 0;
 }
 
@@ -59,7 +60,8 @@ void BM_FirstAuthenticate(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    if (PLUSSL3FirstAuth(0x4002, kFactory.data()) != 0) state.SkipWithError("authentication failed");
+    if (PLUSSL3FirstAuth(0x4002, kFactory.data()) != 0)
+      state.SkipWithError("authentication failed");
   }
   ReaderCommExit();
 }

@@ -15,7 +15,7 @@
 static int failures = 0;
 
 /* Prints one step with its status code; counts it as a failure unless it is `expected`. */
-static int Step(const char *what, int status, int expected) {
+static int Step(const char* what, int status, int expected) {
   printf("%-44s status 0x%02X%s\n", what, (unsigned)(status & 0xFF),
          status == expected ? "" : "   <-- unexpected");
   if (status != expected) ++failures;
@@ -23,19 +23,22 @@ static int Step(const char *what, int status, int expected) {
 }
 
 /* Prints a check of a result; counts it as a failure when it does not hold. */
-static void Check(const char *what, int holds) {
+static void Check(const char* what, int holds) {
   printf("%-44s %s\n", what, holds ? "ok" : "MISMATCH   <-- unexpected");
   if (!holds) ++failures;
 }
 
-static void Fill(unsigned char *out, unsigned char value, int n) { memset(out, value, (size_t)n); }
+static void Fill(unsigned char* out, unsigned char value, int n) {
+  memset(out, value, (size_t)n);
+}
 
-static int Activate(int layer4, unsigned char *sak) {
+static int Activate(int layer4, unsigned char* sak) {
   unsigned char atq[2], uid[10], uidLength = 0, ats[100];
   int i;
   PiccDeSelect();
   PiccHalt();
-  if (!Step("activate (wake-up request)", PiccActivate(0x52, atq, uid, &uidLength, sak), 0)) return 0;
+  if (!Step("activate (wake-up request)", PiccActivate(0x52, atq, uid, &uidLength, sak), 0))
+    return 0;
   printf("    ATQ %02X %02X  SAK %02X  UID", atq[0], atq[1], *sak);
   for (i = 0; i < uidLength; ++i) printf(" %02X", uid[i]);
   printf("\n");
@@ -78,13 +81,15 @@ int main(void) {
   }
   if (level < 3) {
     if (!Activate(1, &sak)) return 1;
-    if (!Step("first authenticate 0x9003: switch to Level 3", PLUSSL3FirstAuth(0x9003, level3), 0)) {
+    if (!Step("first authenticate 0x9003: switch to Level 3", PLUSSL3FirstAuth(0x9003, level3),
+              0)) {
       return 1;
     }
   }
   if (!Activate(1, &sak)) return 1;
   Check("Level 3 now (SAK 0x20)", sak == 0x20);
-  if (!Step("first authenticate 0x4002 (sector 1, key A)", PLUSSL3FirstAuth(0x4002, sectorKey), 0)) {
+  if (!Step("first authenticate 0x4002 (sector 1, key A)", PLUSSL3FirstAuth(0x4002, sectorKey),
+            0)) {
     return 1;
   }
 

@@ -1,12 +1,13 @@
 // The driver's entry points: pick the backend named by HOLLINK_READER and
 // publish the four operations by ordinal.
+#include "hollink.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "backend.h"
-#include "hollink.h"
 
 namespace {
 
@@ -39,7 +40,9 @@ int Open() {
   return result;
 }
 
-int Reset() { return Current() ? Current()->Reset() : 1; }
+int Reset() {
+  return Current() ? Current()->Reset() : 1;
+}
 
 int Write(const unsigned char* buffer, int length, int timeoutMs) {
   if (!Current() || buffer == nullptr || length <= 0) return 1;

@@ -24,7 +24,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kConnectTimeoutMs = 3000;
-constexpr int kHeaderBytes = 3;        // control, status, length
+constexpr int kHeaderBytes = 3;               // control, status, length
 constexpr std::size_t kDrainLimit = 1 << 16;  // bounds the drain against a flooding peer
 
 Clock::time_point DeadlineAfter(int timeoutMs) {
@@ -212,8 +212,8 @@ class TcpBackend : public StreamBackend {
     }
     int last_error = 0;
     for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
-      int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                        a->ai_protocol);
+      int fd =
+          ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
       if (fd < 0) {
         last_error = errno;
         continue;

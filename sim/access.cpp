@@ -13,33 +13,39 @@ constexpr std::uint8_t kA = 1, kB = 2, kAB = 3, kNone = 0;
 
 // Indexed by condition C1C2C3: read, write, increment, decrement/transfer/restore.
 constexpr std::uint8_t kDataRights[8][4] = {
-    {kAB, kAB, kAB, kAB},        // 000 transport
-    {kAB, kNone, kNone, kAB},    // 001 value block, debit only
-    {kAB, kNone, kNone, kNone},  // 010 read only
-    {kB, kB, kNone, kNone},      // 011
-    {kAB, kB, kNone, kNone},     // 100
-    {kB, kNone, kNone, kNone},   // 101
-    {kAB, kB, kB, kAB},          // 110 value block
-    {kNone, kNone, kNone, kNone} // 111
+    {kAB, kAB, kAB, kAB},         // 000 transport
+    {kAB, kNone, kNone, kAB},     // 001 value block, debit only
+    {kAB, kNone, kNone, kNone},   // 010 read only
+    {kB, kB, kNone, kNone},       // 011
+    {kAB, kB, kNone, kNone},      // 100
+    {kB, kNone, kNone, kNone},    // 101
+    {kAB, kB, kB, kAB},           // 110 value block
+    {kNone, kNone, kNone, kNone}  // 111
 };
 
 // Indexed by condition: key A write, access bits read, access bits write, key B read, key B write.
 constexpr std::uint8_t kTrailerRights[8][5] = {
-    {kA, kA, kNone, kA, kA},      // 000
-    {kA, kA, kA, kA, kA},         // 001 transport
-    {kNone, kA, kNone, kA, kNone},// 010
-    {kB, kAB, kB, kNone, kB},     // 011
-    {kB, kAB, kNone, kNone, kB},  // 100
-    {kNone, kAB, kB, kNone, kNone},// 101
-    {kNone, kAB, kNone, kNone, kNone},// 110
-    {kNone, kAB, kNone, kNone, kNone} // 111
+    {kA, kA, kNone, kA, kA},            // 000
+    {kA, kA, kA, kA, kA},               // 001 transport
+    {kNone, kA, kNone, kA, kNone},      // 010
+    {kB, kAB, kB, kNone, kB},           // 011
+    {kB, kAB, kNone, kNone, kB},        // 100
+    {kNone, kAB, kB, kNone, kNone},     // 101
+    {kNone, kAB, kNone, kNone, kNone},  // 110
+    {kNone, kAB, kNone, kNone, kNone}   // 111
 };
 
-bool Has(std::uint8_t rights, bool keyB) { return (rights & (keyB ? kB : kA)) != 0; }
+bool Has(std::uint8_t rights, bool keyB) {
+  return (rights & (keyB ? kB : kA)) != 0;
+}
 }  // namespace
 
-int SectorCount(bool fourK) { return fourK ? 40 : 32; }
-int BlockCount(bool fourK) { return fourK ? 256 : kSmallArea; }
+int SectorCount(bool fourK) {
+  return fourK ? 40 : 32;
+}
+int BlockCount(bool fourK) {
+  return fourK ? 256 : kSmallArea;
+}
 
 int SectorOfBlock(int block) {
   if (block < kSmallArea) return block / kSmallSectorBlocks;
@@ -55,7 +61,9 @@ int BlocksInSector(int sector) {
   return sector < kSmallSectors ? kSmallSectorBlocks : kLargeSectorBlocks;
 }
 
-int TrailerOfSector(int sector) { return FirstBlockOfSector(sector) + BlocksInSector(sector) - 1; }
+int TrailerOfSector(int sector) {
+  return FirstBlockOfSector(sector) + BlocksInSector(sector) - 1;
+}
 
 int GroupOfBlock(int block) {
   const int sector = SectorOfBlock(block);
@@ -93,18 +101,24 @@ bool DataAllowed(std::uint8_t condition, DataOp op, bool keyB) {
 
 bool TrailerReadAllowed(std::uint8_t condition, TrailerPart part, bool keyB) {
   switch (part) {
-    case TrailerPart::kKeyA: return false;
-    case TrailerPart::kAccessBits: return Has(kTrailerRights[condition & 7][1], keyB);
-    case TrailerPart::kKeyB: return Has(kTrailerRights[condition & 7][3], keyB);
+    case TrailerPart::kKeyA:
+      return false;
+    case TrailerPart::kAccessBits:
+      return Has(kTrailerRights[condition & 7][1], keyB);
+    case TrailerPart::kKeyB:
+      return Has(kTrailerRights[condition & 7][3], keyB);
   }
   return false;
 }
 
 bool TrailerWriteAllowed(std::uint8_t condition, TrailerPart part, bool keyB) {
   switch (part) {
-    case TrailerPart::kKeyA: return Has(kTrailerRights[condition & 7][0], keyB);
-    case TrailerPart::kAccessBits: return Has(kTrailerRights[condition & 7][2], keyB);
-    case TrailerPart::kKeyB: return Has(kTrailerRights[condition & 7][4], keyB);
+    case TrailerPart::kKeyA:
+      return Has(kTrailerRights[condition & 7][0], keyB);
+    case TrailerPart::kAccessBits:
+      return Has(kTrailerRights[condition & 7][2], keyB);
+    case TrailerPart::kKeyB:
+      return Has(kTrailerRights[condition & 7][4], keyB);
   }
   return false;
 }

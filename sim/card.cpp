@@ -11,13 +11,17 @@ namespace pelkin {
 
 namespace {
 
-std::uint8_t U8(int value) { return static_cast<std::uint8_t>(value & 0xFF); }
+std::uint8_t U8(int value) {
+  return static_cast<std::uint8_t>(value & 0xFF);
+}
 
 constexpr std::uint8_t kTransportTrailer[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07,
                                                 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 constexpr std::uint8_t kCascadeTag = 0x88;
 
-RawAnswer Nibble(std::uint8_t value) { return RawAnswer{{value}, 4}; }
+RawAnswer Nibble(std::uint8_t value) {
+  return RawAnswer{{value}, 4};
+}
 
 // Card status of the Level 0 commands as the 4-bit answer of the raw path.
 RawAnswer AckFor(std::uint8_t status) {
@@ -68,7 +72,8 @@ CardImage CardImage::Fresh(const Variant& variant, Rng& rng) {
     image.uid[0] = 0x04;  // NXP
   } else {
     // Neither the cascade tag nor the random-ID prefix may open a single-size UID.
-    while (image.uid[0] == kCascadeTag || image.uid[0] == 0x08) image.uid[0] = static_cast<std::uint8_t>(rng.Next() >> 8);
+    while (image.uid[0] == kCascadeTag || image.uid[0] == 0x08)
+      image.uid[0] = static_cast<std::uint8_t>(rng.Next() >> 8);
   }
   image.blocks.assign(static_cast<std::size_t>(BlockCount(variant.fourK)), Block{});
   for (int s = 0; s < SectorCount(variant.fourK); ++s) {
@@ -155,9 +160,12 @@ std::array<std::uint8_t, 2> Card::Atq() const {
 
 std::uint8_t Card::FinalSak() const {
   switch (activeLevel_) {
-    case 1: return image_.variant.fourK ? 0x18 : 0x08;
-    case 2: return image_.variant.fourK ? 0x11 : 0x10;
-    default: return 0x20;  // Levels 0 and 3 speak ISO 14443-4
+    case 1:
+      return image_.variant.fourK ? 0x18 : 0x08;
+    case 2:
+      return image_.variant.fourK ? 0x11 : 0x10;
+    default:
+      return 0x20;  // Levels 0 and 3 speak ISO 14443-4
   }
 }
 
@@ -235,7 +243,8 @@ std::uint8_t Card::AuthenticateCrypto1(bool keyB, int sector, const std::uint8_t
   if (activeLevel_ == 2) {
     // Level 2 binds the CRYPTO1 key to an AES authentication of this activation.
     if (!level2Aes_) return kStAuthFailed;
-    for (int i = 0; i < 6; ++i) expected[i] = U8(expected[i] ^ level2Key_[static_cast<std::size_t>(i)]);
+    for (int i = 0; i < 6; ++i)
+      expected[i] = U8(expected[i] ^ level2Key_[static_cast<std::size_t>(i)]);
   }
   if (std::memcmp(expected, key, 6) != 0) {
     // A failed CRYPTO1 authentication leaves the card unselected.
@@ -274,7 +283,8 @@ void Card::MaskTrailer(int block, std::uint8_t out[16]) const {
   bool keyBUsable = true;
   const std::uint8_t condition = Crypto1Condition(block, &keyBUsable);
   std::memset(out, 0, 6);  // key A never reads back
-  if (condition == 0xFF || !TrailerReadAllowed(condition, TrailerPart::kAccessBits, crypto1_.keyB)) {
+  if (condition == 0xFF ||
+      !TrailerReadAllowed(condition, TrailerPart::kAccessBits, crypto1_.keyB)) {
     std::memset(out + 6, 0, 4);
   }
   if (condition == 0xFF || !TrailerReadAllowed(condition, TrailerPart::kKeyB, crypto1_.keyB)) {
@@ -454,11 +464,23 @@ std::optional<Bytes> Card::Rats(std::uint8_t cid) {
   layer4_ = true;
   cid_ = cid;
   const bool s = image_.variant.s;
-  return Bytes{0x0C, 0x75, 0x77, 0x80, 0x02, 0xC1, 0x05, 0x2F, 0x2F,
-               U8(s ? 0x00 : 0x01), U8(s ? 0x35 : 0xBC), U8(s ? 0xC7 : 0xD6)};
+  return Bytes{0x0C,
+               0x75,
+               0x77,
+               0x80,
+               0x02,
+               0xC1,
+               0x05,
+               0x2F,
+               0x2F,
+               U8(s ? 0x00 : 0x01),
+               U8(s ? 0x35 : 0xBC),
+               U8(s ? 0xC7 : 0xD6)};
 }
 
-bool Card::Pps() { return layer4(); }
+bool Card::Pps() {
+  return layer4();
+}
 
 bool Card::Deselect() {
   if (!layer4()) return false;
@@ -488,10 +510,12 @@ std::optional<Bytes> Card::Exchange(const Bytes& command) {
 
 std::optional<RawAnswer> Card::RawExchange(const Bytes& data, int bits) {
   if (state_ != State::kActive || data.empty() || bits <= 0) return std::nullopt;
-  if (layer4_ && data.size() >= 3 && (data[0] == 0x0A || data[0] == 0x0B)) return ProximityRaw(data);
+  if (layer4_ && data.size() >= 3 && (data[0] == 0x0A || data[0] == 0x0B))
+    return ProximityRaw(data);
   if (activeLevel_ == 0) {
     if (data[0] == 0xA8 && data.size() == 19 && bits == 152) {
-      return AckFor(WritePerso(static_cast<std::uint16_t>(data[1] | (data[2] << 8)), data.data() + 3));
+      return AckFor(
+          WritePerso(static_cast<std::uint16_t>(data[1] | (data[2] << 8)), data.data() + 3));
     }
     if (data[0] == 0xAA && data.size() == 1 && bits == 8) {
       return Nibble(CommitPerso() == kCardOk ? kAck : kNakNotAllowed);
@@ -519,7 +543,8 @@ std::optional<RawAnswer> Card::Level2Raw(const Bytes& data) {
         }
         staged.push_back(merged);
       }
-      for (int i = 0; i < count; ++i) image_.blocks[static_cast<std::size_t>(first + i)] = staged[static_cast<std::size_t>(i)];
+      for (int i = 0; i < count; ++i)
+        image_.blocks[static_cast<std::size_t>(first + i)] = staged[static_cast<std::size_t>(i)];
       changed_ = true;
       return Nibble(kAck);
     }
@@ -544,7 +569,8 @@ std::optional<RawAnswer> Card::Level2Raw(const Bytes& data) {
       if (!crypto1_.valid || SectorOfBlock(block) != crypto1_.sector) return Nibble(kNakNotAllowed);
       if (GroupOfBlock(block) == 3) continue;  // trailers: masked on read, merged on write
       const DataOp op = code == 0x38 ? DataOp::kRead : DataOp::kWrite;
-      if ((op == DataOp::kWrite && block == 0) || !Crypto1DataAllowed(block, static_cast<int>(op))) {
+      if ((op == DataOp::kWrite && block == 0) ||
+          !Crypto1DataAllowed(block, static_cast<int>(op))) {
         return Nibble(kNakNotAllowed);
       }
     }

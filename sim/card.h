@@ -20,7 +20,7 @@ using Bytes = std::vector<std::uint8_t>;
 using Block = std::array<std::uint8_t, 16>;
 
 struct Variant {
-  bool s = false;      // MIFARE Plus S (no Level 2, no proximity check, no virtual cards)
+  bool s = false;  // MIFARE Plus S (no Level 2, no proximity check, no virtual cards)
   bool fourK = true;
   bool uid7 = false;
 };
@@ -73,11 +73,11 @@ constexpr std::uint8_t kNakArgument = 0x04;
 // Everything the card keeps without power.
 struct CardImage {
   Variant variant;
-  Bytes uid;                          // 4 or 7 bytes
-  int level = 0;                      // security level 0 to 3
-  std::vector<Block> blocks;          // 128 or 256 blocks
-  std::map<std::uint16_t, Block> keys;  // AES keys and configuration blocks by address
-  std::set<std::uint16_t> persoWritten; // card keys written at Level 0
+  Bytes uid;                             // 4 or 7 bytes
+  int level = 0;                         // security level 0 to 3
+  std::vector<Block> blocks;             // 128 or 256 blocks
+  std::map<std::uint16_t, Block> keys;   // AES keys and configuration blocks by address
+  std::set<std::uint16_t> persoWritten;  // card keys written at Level 0
 
   // A factory card: Level 0, transport trailers, all AES keys FF.
   static CardImage Fresh(const Variant& variant, Rng& rng);

@@ -12,8 +12,12 @@ namespace crypto = ostrel::crypto;
 
 namespace {
 
-std::uint8_t U8(int value) { return static_cast<std::uint8_t>(value & 0xFF); }
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint8_t U8(int value) {
+  return static_cast<std::uint8_t>(value & 0xFF);
+}
+std::uint16_t Le16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 void PutLe16(Bytes* out, std::uint16_t value) {
   out->push_back(U8(value));
   out->push_back(U8(value >> 8));
@@ -26,7 +30,8 @@ Block RotateLeft(const Block& in) {
 }
 
 // Session key from the two random numbers: AES(key, SV), SV as the host builds it.
-Block DeriveKey(const Block& key, const Block& rndA, const Block& rndB, bool mac, std::uint8_t last) {
+Block DeriveKey(const Block& key, const Block& rndA, const Block& rndB, bool mac,
+                std::uint8_t last) {
   Block sv;
   const std::size_t a = mac ? 7 : 11, x = mac ? 0 : 4;
   for (std::size_t i = 0; i < 5; ++i) {
@@ -341,7 +346,8 @@ Bytes Card::Sl3Write(const Bytes& c) {
   }
   if (block < 0x100) {
     if (activeLevel_ != 3) return {kCardNotAllowed};
-    const std::uint8_t check = DataBlockCheck(block, count, static_cast<int>(DataOp::kWrite), false);
+    const std::uint8_t check =
+        DataBlockCheck(block, count, static_cast<int>(DataOp::kWrite), false);
     if (check != kCardOk) return {check};
     for (int i = 0; i < count; ++i) {
       const int b = block + i;
@@ -351,7 +357,8 @@ Bytes Card::Sl3Write(const Bytes& c) {
       }
     }
     for (int i = 0; i < count; ++i) {
-      std::memcpy(image_.blocks[static_cast<std::size_t>(block + i)].data(), data.data() + 16 * i, 16);
+      std::memcpy(image_.blocks[static_cast<std::size_t>(block + i)].data(), data.data() + 16 * i,
+                  16);
     }
   } else {
     if (count != 1) return {kCardLengthError};
@@ -366,7 +373,8 @@ Bytes Card::Sl3Write(const Bytes& c) {
 
 Bytes Card::Sl3Value(const Bytes& c) {
   const std::uint8_t code = c[0];
-  const bool operand = code <= 0xB3 || (code >= 0xB6 && code <= 0xB9);  // an encrypted value follows
+  const bool operand =
+      code <= 0xB3 || (code >= 0xB6 && code <= 0xB9);  // an encrypted value follows
   const bool twoBlocks = code >= 0xB6 && code <= 0xB9;
   const std::size_t length = twoBlocks ? 29 : (operand ? 27 : 11);
   if (activeLevel_ != 3) return {kCardNotAllowed};
@@ -405,7 +413,8 @@ Bytes Card::Sl3Value(const Bytes& c) {
     std::uint8_t address = 0;
     if (!ReadValueBlock(source, &current, &address)) return {kCardGeneralError};
     std::int64_t sum = current;
-    if (operand) sum += increment ? static_cast<std::int64_t>(amount) : -static_cast<std::int64_t>(amount);
+    if (operand)
+      sum += increment ? static_cast<std::int64_t>(amount) : -static_cast<std::int64_t>(amount);
     if (sum > INT32_MAX || sum < INT32_MIN) return {kCardGeneralError};
     result = {true, static_cast<std::int32_t>(sum), address};
   } else if (!transfer_.valid) {

@@ -101,7 +101,8 @@ StoredState FromJson(const json& doc) {
   card.level = doc.at("level").get<int>();
   if (card.level < 0 || card.level > 3) fail("bad level");
   const json& blocks = doc.at("blocks");
-  if (!blocks.is_array() || blocks.size() != static_cast<std::size_t>(BlockCount(card.variant.fourK))) {
+  if (!blocks.is_array() ||
+      blocks.size() != static_cast<std::size_t>(BlockCount(card.variant.fourK))) {
     fail("wrong number of blocks");
   }
   for (const json& block : blocks) {

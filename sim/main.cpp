@@ -32,7 +32,9 @@ constexpr int kInterByteTimeoutMs = 500;
 constexpr int kSendTimeoutMs = 2000;
 
 volatile sig_atomic_t g_stop = 0;
-extern "C" void OnStopSignal(int) { g_stop = 1; }
+extern "C" void OnStopSignal(int) {
+  g_stop = 1;
+}
 
 const char kUsage[] =
     "usage: pelkin-sim [--listen HOST:PORT | --pty] [options]\n"

@@ -13,13 +13,14 @@ namespace {
 constexpr std::size_t kMaxData = 60;
 constexpr char kInfo[] = "PELKIN MFP READER SIM 1.0";
 
-std::uint8_t U8(std::size_t value) { return static_cast<std::uint8_t>(value & 0xFF); }
+std::uint8_t U8(std::size_t value) {
+  return static_cast<std::uint8_t>(value & 0xFF);
+}
 
 std::int32_t Le32(const std::uint8_t* p) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) |
-                                   (static_cast<std::uint32_t>(p[1]) << 8) |
-                                   (static_cast<std::uint32_t>(p[2]) << 16) |
-                                   (static_cast<std::uint32_t>(p[3]) << 24));
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+      (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24));
 }
 
 }  // namespace
@@ -150,9 +151,11 @@ Bytes Reader::Dispatch(std::uint8_t command, const Bytes& data, std::uint8_t con
     case 0x72: {  // the same with an explicit key index: mode, block, index
       if (!needs(command == 0x44 ? 2 : 3)) return status(kStBadLength);
       const int sector = SectorOfBlock(d[1]);
-      const std::size_t index = command == 0x44 ? static_cast<std::size_t>(sector & 63) : d[2] & 63u;
+      const std::size_t index =
+          command == 0x44 ? static_cast<std::size_t>(sector & 63) : d[2] & 63u;
       const bool keyB = (d[0] & 0x04) != 0 || d[0] == 0x61;
-      return status(card_.AuthenticateCrypto1(keyB, sector, loadedKeys_[keyB ? 1 : 0][index].data()));
+      return status(
+          card_.AuthenticateCrypto1(keyB, sector, loadedKeys_[keyB ? 1 : 0][index].data()));
     }
     case 0x73:  // authenticate with a key in the frame: mode, sector, key
       if (!needs(8)) return status(kStBadLength);

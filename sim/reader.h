@@ -18,11 +18,11 @@ constexpr std::size_t kEepromSize = 256;
 using Eeprom = std::array<std::uint8_t, kEepromSize>;
 
 // Reader status bytes of the link itself.
-constexpr std::uint8_t kStBadFrame = 0x1F;       // check byte or length wrong
+constexpr std::uint8_t kStBadFrame = 0x1F;  // check byte or length wrong
 constexpr std::uint8_t kStUnknownCommand = 0x17;
-constexpr std::uint8_t kStBadLength = 0x83;      // request data of the wrong size
-constexpr std::uint8_t kStSequence = 0x84;       // T=CL link sequence or flags
-constexpr std::uint8_t kStBadAddress = 0x6E;     // EEPROM range
+constexpr std::uint8_t kStBadLength = 0x83;   // request data of the wrong size
+constexpr std::uint8_t kStSequence = 0x84;    // T=CL link sequence or flags
+constexpr std::uint8_t kStBadAddress = 0x6E;  // EEPROM range
 constexpr std::uint8_t kStAtsError = 0x7D;
 constexpr std::uint8_t kStPpsError = 0x7E;
 

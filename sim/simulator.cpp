@@ -35,7 +35,8 @@ bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t* ou
 Eeprom FreshEeprom() {
   Eeprom eeprom{};
   const char banner[] = "PELKIN";
-  for (std::size_t i = 0; i + 1 < sizeof(banner); ++i) eeprom[i] = static_cast<std::uint8_t>(banner[i]);
+  for (std::size_t i = 0; i + 1 < sizeof(banner); ++i)
+    eeprom[i] = static_cast<std::uint8_t>(banner[i]);
   return eeprom;
 }
 
@@ -72,7 +73,8 @@ bool ParseSimOptions(const std::string& text, SimOptions* options, std::string* 
     } else if (key == "seed") {
       if (!ParseUnsigned(value, UINT64_MAX, &number)) return bad("expected an unsigned number");
       parsed.seed = number;
-    } else if (key == "lose-request" || key == "lose-answer" || key == "corrupt" || key == "delay") {
+    } else if (key == "lose-request" || key == "lose-answer" || key == "corrupt" ||
+               key == "delay") {
       double p = 0;
       if (!ParseProbability(value, &p)) return bad("expected a probability from 0 to 1");
       if (key == "lose-request") parsed.faults.loseRequest = p;
@@ -100,9 +102,13 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, std::str
   bool fresh = true;
   if (options.stateFile) {
     switch (LoadState(*options.stateFile, &state, error)) {
-      case LoadResult::kLoaded: fresh = false; break;
-      case LoadResult::kMissing: break;
-      case LoadResult::kError: return nullptr;
+      case LoadResult::kLoaded:
+        fresh = false;
+        break;
+      case LoadResult::kMissing:
+        break;
+      case LoadResult::kError:
+        return nullptr;
     }
   }
   if (fresh) {

@@ -12,11 +12,11 @@
 namespace pelkin {
 
 struct FaultOptions {
-  double loseRequest = 0;   // the request vanishes before the reader sees it
-  double loseAnswer = 0;    // the reader acts, then its answer vanishes
-  double corruptAnswer = 0; // one bit of the answer flips (its check byte then fails)
-  double delayAnswer = 0;   // the answer comes late
-  int delayMs = 0;          // how late
+  double loseRequest = 0;    // the request vanishes before the reader sees it
+  double loseAnswer = 0;     // the reader acts, then its answer vanishes
+  double corruptAnswer = 0;  // one bit of the answer flips (its check byte then fails)
+  double delayAnswer = 0;    // the answer comes late
+  int delayMs = 0;           // how late
 };
 
 struct SimOptions {

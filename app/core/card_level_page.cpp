@@ -1,7 +1,6 @@
 #include "core/card_level_page.h"
 
 #include <QRegularExpression>
-
 #include <map>
 
 #include "core/messages.h"
@@ -24,7 +23,9 @@ void RegisterSettingDialog(int templateId, SettingDialogRunner runner) {
   SettingDialogs()[templateId] = std::move(runner);
 }
 
-void UnregisterSettingDialog(int templateId) { SettingDialogs().erase(templateId); }
+void UnregisterSettingDialog(int templateId) {
+  SettingDialogs().erase(templateId);
+}
 
 int RegisteredMessageCode(int messageNumber) {
   return RegisterMessage(LoadMessage(messageNumber));
@@ -52,7 +53,9 @@ int CardLevelPage::Activate(int force, int* errorOut, QString* cardInfoOut, int*
 
 void CardLevelPage::SetTips(TipRenderer*) {}
 
-int CardLevelPage::SettingDialogFor(int) const { return 0; }
+int CardLevelPage::SettingDialogFor(int) const {
+  return 0;
+}
 
 void CardLevelPage::RunSettingCommand(int commandId) {
   const int templateId = SettingDialogFor(commandId);
@@ -70,13 +73,27 @@ void CardLevelPage::LogNotAvailable(const QString& what) const {
   owner_->AppendLog(NotAvailableText(what), false);
 }
 
-int CardLevelPage::Backup(int, int) { return kMsgNotImplemented; }
-int CardLevelPage::Increment(int, int, int) { return kMsgNotImplemented; }
-int CardLevelPage::Decrement(int, int, int) { return kMsgNotImplemented; }
-int CardLevelPage::ReadValue(int, int*, int, int*) { return kMsgNotImplemented; }
-int CardLevelPage::WriteValue(int, const int*, int) { return kMsgNotImplemented; }
-int CardLevelPage::ReadBlocks(int, unsigned char*, int, int*) { return kMsgNotImplemented; }
-int CardLevelPage::WriteBlocks(int, const unsigned char*, int) { return kMsgNotImplemented; }
+int CardLevelPage::Backup(int, int) {
+  return kMsgNotImplemented;
+}
+int CardLevelPage::Increment(int, int, int) {
+  return kMsgNotImplemented;
+}
+int CardLevelPage::Decrement(int, int, int) {
+  return kMsgNotImplemented;
+}
+int CardLevelPage::ReadValue(int, int*, int, int*) {
+  return kMsgNotImplemented;
+}
+int CardLevelPage::WriteValue(int, const int*, int) {
+  return kMsgNotImplemented;
+}
+int CardLevelPage::ReadBlocks(int, unsigned char*, int, int*) {
+  return kMsgNotImplemented;
+}
+int CardLevelPage::WriteBlocks(int, const unsigned char*, int) {
+  return kMsgNotImplemented;
+}
 
 int CardLevelPage::Authenticate(int, int, int, const unsigned char*, int* errorOut, int) {
   if (errorOut != nullptr) *errorOut = kMsgNotImplemented;

@@ -7,7 +7,6 @@
 
 #include <QString>
 #include <QWidget>
-
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -89,7 +88,8 @@ class CardLevelPage : public QWidget {
   virtual int Decrement(int sourceBlock, int value, int destinationBlock);
   virtual int ReadValue(int block, int* valueOut, int length, int* doneOut);
   virtual int WriteValue(int block, const int* valueIn, int length);
-  virtual int ReadBlocks(int startBlock, unsigned char* buffer, int bufferLength, int* bytesReadOut);
+  virtual int ReadBlocks(int startBlock, unsigned char* buffer, int bufferLength,
+                         int* bytesReadOut);
   virtual int WriteBlocks(int startBlock, const unsigned char* data, int length);
   // 1 on success, 0 on failure with the result code through errorOut. key holds
   // 16 bytes; CRYPTO1 uses the first 6.

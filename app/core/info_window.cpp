@@ -67,15 +67,23 @@ void InfoWindow::ClearLog() {
   emit contentChanged(false);
 }
 
-bool InfoWindow::HasText() const { return !document()->isEmpty(); }
-
-QString InfoWindow::ProposedLogName(const QDate& date, int counter) {
-  return QStringLiteral("[%1]log%2.log").arg(date.toString(QStringLiteral("yyyy-MM-dd"))).arg(counter);
+bool InfoWindow::HasText() const {
+  return !document()->isEmpty();
 }
 
-int InfoWindow::SaveCounter() { return g_saveCounter; }
+QString InfoWindow::ProposedLogName(const QDate& date, int counter) {
+  return QStringLiteral("[%1]log%2.log")
+      .arg(date.toString(QStringLiteral("yyyy-MM-dd")))
+      .arg(counter);
+}
 
-void InfoWindow::ResetSaveCounterForTest() { g_saveCounter = 0; }
+int InfoWindow::SaveCounter() {
+  return g_saveCounter;
+}
+
+void InfoWindow::ResetSaveCounterForTest() {
+  g_saveCounter = 0;
+}
 
 bool InfoWindow::WriteTo(const QString& path, QString* error) const {
   // QSaveFile writes beside the target and renames at commit, so a failed write

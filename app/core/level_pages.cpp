@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <cstring>
 
@@ -17,8 +16,12 @@
 
 namespace {
 
-unsigned char Byte(int value) { return static_cast<unsigned char>(value & 0xFF); }
-unsigned short Word(int value) { return static_cast<unsigned short>(value & 0xFFFF); }
+unsigned char Byte(int value) {
+  return static_cast<unsigned char>(value & 0xFF);
+}
+unsigned short Word(int value) {
+  return static_cast<unsigned short>(value & 0xFFFF);
+}
 
 // Card-setting commands and the dialog templates they open, per page.
 struct CommandDialog {
@@ -189,8 +192,8 @@ int Level1Page::WriteBlocks(int startBlock, const unsigned char* blocks, int len
   return PiccWriteBlock(Byte(startBlock), blocks);
 }
 
-int Level1Page::Authenticate(int sector, int keyType, int, const unsigned char* key,
-                             int* errorOut, int) {
+int Level1Page::Authenticate(int sector, int keyType, int, const unsigned char* key, int* errorOut,
+                             int) {
   unsigned char crypto1Key[6] = {};
   if (key != nullptr) std::memcpy(crypto1Key, key, sizeof crypto1Key);
   const unsigned char mode = keyType == kKeyTypeL1B ? 4 : 0;
@@ -200,7 +203,9 @@ int Level1Page::Authenticate(int sector, int keyType, int, const unsigned char* 
   return 0;
 }
 
-int Level1Page::SettingDialogFor(int commandId) const { return DialogFor(kLevel1Dialogs, commandId); }
+int Level1Page::SettingDialogFor(int commandId) const {
+  return DialogFor(kLevel1Dialogs, commandId);
+}
 
 // ---------------------------------------------------------------- Level 2 --
 
@@ -234,8 +239,8 @@ int Level2Page::WriteBlocks(int startBlock, const unsigned char* blocks, int len
   return PLUSSL2MultiBlockWrite(Byte(startBlock), Byte(n), blocks);
 }
 
-int Level2Page::Authenticate(int sector, int keyType, int aesKeyAddress,
-                             const unsigned char* key, int* errorOut, int) {
+int Level2Page::Authenticate(int sector, int keyType, int aesKeyAddress, const unsigned char* key,
+                             int* errorOut, int) {
   auto fail = [errorOut](int code) {
     if (errorOut != nullptr) *errorOut = code;
     return 0;
@@ -268,7 +273,9 @@ int Level2Page::Authenticate(int sector, int keyType, int aesKeyAddress,
   return 1;
 }
 
-int Level2Page::SettingDialogFor(int commandId) const { return DialogFor(kLevel2Dialogs, commandId); }
+int Level2Page::SettingDialogFor(int commandId) const {
+  return DialogFor(kLevel2Dialogs, commandId);
+}
 
 // ---------------------------------------------------------------- Level 3 --
 
@@ -410,8 +417,8 @@ int Level3Page::WriteBlocks(int startBlock, const unsigned char* blocks, int len
   return PLUSSL3Write(Byte(0xA0 + ResponseMacBit() + PlainBit()), Word(startBlock), n, blocks);
 }
 
-int Level3Page::Authenticate(int sector, int keyType, int, const unsigned char* key,
-                             int* errorOut, int) {
+int Level3Page::Authenticate(int sector, int keyType, int, const unsigned char* key, int* errorOut,
+                             int) {
   unsigned char keyBytes[16] = {};
   if (key != nullptr) std::memcpy(keyBytes, key, sizeof keyBytes);
   const int address = 0x4000 + 2 * sector + (keyType == kKeyTypeL3A ? 0 : 1);
@@ -421,4 +428,6 @@ int Level3Page::Authenticate(int sector, int keyType, int, const unsigned char* 
   return 0;
 }
 
-int Level3Page::SettingDialogFor(int commandId) const { return DialogFor(kLevel3Dialogs, commandId); }
+int Level3Page::SettingDialogFor(int commandId) const {
+  return DialogFor(kLevel3Dialogs, commandId);
+}

@@ -19,7 +19,6 @@
 #include <QSignalBlocker>
 #include <QTabBar>
 #include <QVBoxLayout>
-
 #include <algorithm>
 #include <cstring>
 
@@ -40,8 +39,8 @@ std::map<int, OperatorCommand>& OperatorCommands() {
 }
 
 // Card items of the menu: enabled per level, all disabled on disconnect.
-constexpr int kCardMenuItems[] = {1860, 1870, 1880, 1890, 1900, 1910, 1920, 1935,
-                                  1955, 2075, 2090, 1945, 2105, 2120, 2110, 2080,
+constexpr int kCardMenuItems[] = {1860,  1870,  1880,  1890,  1900,  1910,  1920,  1935,
+                                  1955,  2075,  2090,  1945,  2105,  2120,  2110,  2080,
                                   32822, 32823, 32824, 32825, 32826, 32827, 32828, 2040};
 constexpr int kValueAndBlockItems[] = {1860, 1870, 1880, 1890, 1900, 1910, 1920};
 constexpr int kLevel1Items[] = {1935};
@@ -53,16 +52,26 @@ int RoutedLevel(int commandId) {
   switch (commandId) {
     case 1935:
       return 1;
-    case 1945: case 1955: case 2075: case 2080: case 2090: case 2105: case 2110: case 2120:
+    case 1945:
+    case 1955:
+    case 2075:
+    case 2080:
+    case 2090:
+    case 2105:
+    case 2110:
+    case 2120:
       return 2;
-    case 2040: case 2165:
+    case 2040:
+    case 2165:
       return 3;
     default:
       return commandId >= 32822 && commandId <= 32828 ? 3 : -1;
   }
 }
 
-QString Hex2(int value) { return QString::asprintf("0x%02X", value); }
+QString Hex2(int value) {
+  return QString::asprintf("0x%02X", value);
+}
 
 // The program icon, drawn rather than shipped: a card with a contactless mark.
 QIcon ProgramIcon() {
@@ -109,7 +118,9 @@ void RegisterOperatorCommand(int commandId, OperatorCommand command) {
   OperatorCommands()[commandId] = std::move(command);
 }
 
-void UnregisterOperatorCommand(int commandId) { OperatorCommands().erase(commandId); }
+void UnregisterOperatorCommand(int commandId) {
+  OperatorCommands().erase(commandId);
+}
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("mainWindow"));
@@ -415,8 +426,8 @@ void MainWindow::BuildControls() {
   tabs_->setExpanding(false);
   updating_ = true;  // inserting the first tab selects it; no page exists yet
   for (int i = 0; i < 4; ++i) {
-    tabs_->addTab(UiOr(("101.tab" + std::to_string(i)).c_str(),
-                       ("Level  " + std::to_string(i)).c_str()));
+    tabs_->addTab(
+        UiOr(("101.tab" + std::to_string(i)).c_str(), ("Level  " + std::to_string(i)).c_str()));
   }
   updating_ = false;
   layout->addWidget(tabs_);
@@ -521,10 +532,10 @@ void MainWindow::BuildControls() {
 
 void MainWindow::LoadControlTips() {
   const std::pair<TipButton*, int> tips[] = {
-      {activate_, 1795},       {aesAuthenticate_, 1805}, {authenticate_, 1815},
+      {activate_, 1795},        {aesAuthenticate_, 1805}, {authenticate_, 1815},
       {valueButtons_[1], 1825}, {valueButtons_[0], 1835}, {valueButtons_[2], 1845},
       {valueButtons_[3], 1855}, {valueButtons_[4], 1865}, {disconnect_, 1875},
-      {connect_, 1885},        {writeBlocks_, 1895},     {readBlocks_, 1905},
+      {connect_, 1885},         {writeBlocks_, 1895},     {readBlocks_, 1905},
   };
   for (const auto& [button, message] : tips) button->Tip().SetText(LoadMessage(message));
 }
@@ -598,7 +609,8 @@ int MainWindow::Activate(int force, int* errorOut, QString* cardInfoOut, int* ca
   }
   // The UID is printed last byte first, the ATQ second byte first.
   QString text = QStringLiteral("UID: 0x");
-  for (int i = std::min<int>(uidLength, 10) - 1; i >= 0; --i) text += QString::asprintf("%02X", uid[i]);
+  for (int i = std::min<int>(uidLength, 10) - 1; i >= 0; --i)
+    text += QString::asprintf("%02X", uid[i]);
   text += QString::asprintf("    ATQ: 0x%02X%02X    SAK: 0x%02X", atq[1], atq[0], sak);
   cardInfo_ = text;
   if (cardInfoOut != nullptr) *cardInfoOut = text;
@@ -626,19 +638,33 @@ int MainWindow::Activate(int force, int* errorOut, QString* cardInfoOut, int* ca
   return 1;
 }
 
-void MainWindow::ShowCardInfo() { cardInfoEdit_->setText(cardInfo_); }
+void MainWindow::ShowCardInfo() {
+  cardInfoEdit_->setText(cardInfo_);
+}
 
-void MainWindow::AppendLog(const QString& text, bool highlight) { info_->AppendLog(text, highlight); }
+void MainWindow::AppendLog(const QString& text, bool highlight) {
+  info_->AppendLog(text, highlight);
+}
 
 CardLevelPage* MainWindow::CurrentPage() const {
   return currentPage_ >= 0 && currentPage_ <= 3 ? pages_[currentPage_] : nullptr;
 }
 
-int MainWindow::SelectedSector() const { return sector_->currentData().toInt(); }
-int MainWindow::SelectedKeyType() const { return keyType_->currentData().toInt(); }
-int MainWindow::SelectedReaderType() const { return readerType_->currentData().toInt(); }
-int MainWindow::SelectedCardType() const { return cardType_->currentData().toInt(); }
-int MainWindow::SelectedBlockCount() const { return blockCount_->currentData().toInt(); }
+int MainWindow::SelectedSector() const {
+  return sector_->currentData().toInt();
+}
+int MainWindow::SelectedKeyType() const {
+  return keyType_->currentData().toInt();
+}
+int MainWindow::SelectedReaderType() const {
+  return readerType_->currentData().toInt();
+}
+int MainWindow::SelectedCardType() const {
+  return cardType_->currentData().toInt();
+}
+int MainWindow::SelectedBlockCount() const {
+  return blockCount_->currentData().toInt();
+}
 
 QAction* MainWindow::action(int commandId) const {
   auto it = actions_.find(commandId);
@@ -653,7 +679,9 @@ int MainWindow::BlockAddress(int sector, int blockInSector) {
   return 128 + (sector - 32) * 16 + blockInSector;
 }
 
-int MainWindow::DataBlocks(int sector) { return sector >= 32 ? 15 : 3; }
+int MainWindow::DataBlocks(int sector) {
+  return sector >= 32 ? 15 : 3;
+}
 
 int MainWindow::BlockAddress(BlockBox box) const {
   const QComboBox* combo = box == BlockBox::Block    ? block_
@@ -840,20 +868,35 @@ void MainWindow::RunCommand(int commandId) {
     case kDisconnect:
       Disconnect();
       return;
-    case kLevel0: case kLevel1: case kLevel2: case kLevel3:
-      SelectLevel(commandId == kLevel0 ? 0 : commandId == kLevel1 ? 1 : commandId == kLevel2 ? 2 : 3);
+    case kLevel0:
+    case kLevel1:
+    case kLevel2:
+    case kLevel3:
+      SelectLevel(commandId == kLevel0   ? 0
+                  : commandId == kLevel1 ? 1
+                  : commandId == kLevel2 ? 2
+                                         : 3);
       return;
-    case kTraditionalChinese: case kSimplifiedChinese: case kEnglish:
+    case kTraditionalChinese:
+    case kSimplifiedChinese:
+    case kEnglish:
       ChooseLanguage(commandId);
       return;
     case kActivateCard:
       ActivateCardCommand();
       return;
-    case kIncrement: case kDecrement: case kReadValue: case kWriteValue: case kBackup:
-    case kReadBlocks: case kWriteBlocks: case kCardUpgrade:
+    case kIncrement:
+    case kDecrement:
+    case kReadValue:
+    case kWriteValue:
+    case kBackup:
+    case kReadBlocks:
+    case kWriteBlocks:
+    case kCardUpgrade:
       AppendLog(NotAvailableText(MenuCommandText(commandId)), false);
       return;
-    case kAuthenticate: case kAesAuthenticate:
+    case kAuthenticate:
+    case kAesAuthenticate:
       AppendLog(NotAvailableText(ControlText(commandId)), false);
       return;
     default:

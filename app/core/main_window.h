@@ -5,7 +5,6 @@
 
 #include <QMainWindow>
 #include <QString>
-
 #include <array>
 #include <functional>
 #include <map>
@@ -63,9 +62,9 @@ class MainWindow : public QMainWindow, public PageOwner {
     kSimplifiedChinese = 2185,
     kEnglish = 2195,
     kReadAllSectors = 32821,
-    kActivateCard = 1088,      // button only
-    kAuthenticate = 1037,      // button only
-    kAesAuthenticate = 1049,   // button only
+    kActivateCard = 1088,     // button only
+    kAuthenticate = 1037,     // button only
+    kAesAuthenticate = 1049,  // button only
   };
 
   explicit MainWindow(QWidget* parent = nullptr);
@@ -178,15 +177,15 @@ class MainWindow : public QMainWindow, public PageOwner {
   TipButton* disconnect_ = nullptr;
   TipButton* activate_ = nullptr;
   QTabBar* tabs_ = nullptr;
-  QGroupBox* level0Frame_ = nullptr;   // 1285
-  QWidget* operations_ = nullptr;      // 1290
-  QGroupBox* pageFrame_ = nullptr;     // 1325
-  QGroupBox* authGroup_ = nullptr;     // 1048
-  QGroupBox* blockGroup_ = nullptr;    // 1330
-  QGroupBox* valueGroup_ = nullptr;    // 1047
-  QLabel* crypto1Label_ = nullptr;     // 1052
-  QLabel* aesLabel_ = nullptr;         // 1056
-  QWidget* aesRow_ = nullptr;          // the Level 2 AES controls
+  QGroupBox* level0Frame_ = nullptr;  // 1285
+  QWidget* operations_ = nullptr;     // 1290
+  QGroupBox* pageFrame_ = nullptr;    // 1325
+  QGroupBox* authGroup_ = nullptr;    // 1048
+  QGroupBox* blockGroup_ = nullptr;   // 1330
+  QGroupBox* valueGroup_ = nullptr;   // 1047
+  QLabel* crypto1Label_ = nullptr;    // 1052
+  QLabel* aesLabel_ = nullptr;        // 1056
+  QWidget* aesRow_ = nullptr;         // the Level 2 AES controls
   QComboBox* sector_ = nullptr;
   QComboBox* block_ = nullptr;
   QLineEdit* absoluteAddress_ = nullptr;

@@ -4,7 +4,6 @@
 #include <QHash>
 #include <QMap>
 #include <QStringList>
-
 #include <cstdarg>
 #include <map>
 
@@ -28,9 +27,12 @@ struct Table {
 
 QString ResourcePath(Language language) {
   switch (language) {
-    case Language::TraditionalChinese: return QStringLiteral(":/quillon/strings_zh_TW.txt");
-    case Language::English: return QStringLiteral(":/quillon/strings_en.txt");
-    case Language::SimplifiedChinese: break;
+    case Language::TraditionalChinese:
+      return QStringLiteral(":/quillon/strings_zh_TW.txt");
+    case Language::English:
+      return QStringLiteral(":/quillon/strings_en.txt");
+    case Language::SimplifiedChinese:
+      break;
   }
   return QStringLiteral(":/quillon/strings_zh_CN.txt");
 }
@@ -48,9 +50,12 @@ QString Unescape(QStringView raw) {
       continue;
     }
     const QChar next = raw[++i];
-    if (next == u'n') out.append(u'\n');
-    else if (next == u't') out.append(u'\t');
-    else if (next == u'\\') out.append(u'\\');
+    if (next == u'n')
+      out.append(u'\n');
+    else if (next == u't')
+      out.append(u'\t');
+    else if (next == u'\\')
+      out.append(u'\\');
     else {
       out.append(c);
       out.append(next);
@@ -107,9 +112,12 @@ Registry& TheRegistry() {
 
 QString LanguageName(Language language) {
   switch (language) {
-    case Language::TraditionalChinese: return QStringLiteral("Chinese(Taiwan)");
-    case Language::English: return QStringLiteral("English");
-    case Language::SimplifiedChinese: break;
+    case Language::TraditionalChinese:
+      return QStringLiteral("Chinese(Taiwan)");
+    case Language::English:
+      return QStringLiteral("English");
+    case Language::SimplifiedChinese:
+      break;
   }
   return QStringLiteral("Chinese");
 }
@@ -120,9 +128,13 @@ Language LanguageFromName(const QString& name) {
   return Language::SimplifiedChinese;
 }
 
-void SetLanguage(Language language) { g_language = language; }
+void SetLanguage(Language language) {
+  g_language = language;
+}
 
-Language CurrentLanguage() { return g_language; }
+Language CurrentLanguage() {
+  return g_language;
+}
 
 QString TableEntry(Language language, int number) {
   return TableFor(language).numbers.value(number);
@@ -186,7 +198,9 @@ QString ControlText(int id) {
   return text.isEmpty() ? ControlText(103, id) : text;
 }
 
-QList<int> MessageNumbers(Language language) { return TableFor(language).numbers.keys(); }
+QList<int> MessageNumbers(Language language) {
+  return TableFor(language).numbers.keys();
+}
 
 QList<QString> UiTextNames(Language language) {
   QList<QString> names = TableFor(language).names.keys();

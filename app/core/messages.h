@@ -13,7 +13,7 @@
 #include <QString>
 
 enum class Language {
-  SimplifiedChinese,   // the default and authoritative table
+  SimplifiedChinese,  // the default and authoritative table
   TraditionalChinese,
   English,
 };

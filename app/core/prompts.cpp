@@ -12,11 +12,16 @@ Prompts*& Installed() {
 
 QMessageBox::Icon ToQt(Prompts::Icon icon) {
   switch (icon) {
-    case Prompts::Icon::Information: return QMessageBox::Information;
-    case Prompts::Icon::Warning: return QMessageBox::Warning;
-    case Prompts::Icon::Error: return QMessageBox::Critical;
-    case Prompts::Icon::Question: return QMessageBox::Question;
-    case Prompts::Icon::None: break;
+    case Prompts::Icon::Information:
+      return QMessageBox::Information;
+    case Prompts::Icon::Warning:
+      return QMessageBox::Warning;
+    case Prompts::Icon::Error:
+      return QMessageBox::Critical;
+    case Prompts::Icon::Question:
+      return QMessageBox::Question;
+    case Prompts::Icon::None:
+      break;
   }
   return QMessageBox::NoIcon;
 }
@@ -29,7 +34,9 @@ Prompts& CurrentPrompts() {
   return installed != nullptr ? *installed : qtPrompts;
 }
 
-void InstallPrompts(Prompts* prompts) { Installed() = prompts; }
+void InstallPrompts(Prompts* prompts) {
+  Installed() = prompts;
+}
 
 QString QtFileFilter(const QString& windowsFilter) {
   // Pairs of display name and pattern; the list ends at the first empty name.
@@ -48,15 +55,13 @@ QString QtFileFilter(const QString& windowsFilter) {
   return filters.join(QStringLiteral(";;"));
 }
 
-void QtPrompts::Message(QWidget* parent, const QString& text, const QString& caption,
-                        Icon icon) {
+void QtPrompts::Message(QWidget* parent, const QString& text, const QString& caption, Icon icon) {
   QMessageBox box(ToQt(icon), caption, text, QMessageBox::Ok, parent);
   box.exec();
 }
 
 bool QtPrompts::AskYesNo(QWidget* parent, const QString& text, const QString& caption) {
-  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
-                  parent);
+  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }
@@ -74,9 +79,13 @@ QString QtPrompts::SaveFileName(QWidget* parent, const QString& proposedName,
   return files.isEmpty() ? QString() : files.first();
 }
 
-ScriptedPrompts::ScriptedPrompts() : previous_(Installed()) { InstallPrompts(this); }
+ScriptedPrompts::ScriptedPrompts() : previous_(Installed()) {
+  InstallPrompts(this);
+}
 
-ScriptedPrompts::~ScriptedPrompts() { InstallPrompts(previous_); }
+ScriptedPrompts::~ScriptedPrompts() {
+  InstallPrompts(previous_);
+}
 
 QStringList ScriptedPrompts::messages() const {
   QStringList texts;
@@ -86,8 +95,7 @@ QStringList ScriptedPrompts::messages() const {
   return texts;
 }
 
-void ScriptedPrompts::Message(QWidget*, const QString& text, const QString& caption,
-                              Icon icon) {
+void ScriptedPrompts::Message(QWidget*, const QString& text, const QString& caption, Icon icon) {
   shown_.append({Shown::Kind::Message, text, caption, icon});
 }
 

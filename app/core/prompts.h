@@ -40,8 +40,7 @@ QString QtFileFilter(const QString& windowsFilter);
 // The real dialogs (QMessageBox, QFileDialog).
 class QtPrompts : public Prompts {
  public:
-  void Message(QWidget* parent, const QString& text, const QString& caption,
-               Icon icon) override;
+  void Message(QWidget* parent, const QString& text, const QString& caption, Icon icon) override;
   bool AskYesNo(QWidget* parent, const QString& text, const QString& caption) override;
   QString SaveFileName(QWidget* parent, const QString& proposedName,
                        const QString& windowsFilter) override;
@@ -54,8 +53,8 @@ class ScriptedPrompts : public Prompts {
  public:
   struct Shown {
     enum class Kind { Message, YesNo, SaveFile } kind;
-    QString text;      // message text, or the proposed file name
-    QString caption;   // caption, or the filter as passed
+    QString text;     // message text, or the proposed file name
+    QString caption;  // caption, or the filter as passed
     Icon icon = Icon::None;
   };
 
@@ -72,8 +71,7 @@ class ScriptedPrompts : public Prompts {
   QStringList messages() const;
   void clear() { shown_.clear(); }
 
-  void Message(QWidget* parent, const QString& text, const QString& caption,
-               Icon icon) override;
+  void Message(QWidget* parent, const QString& text, const QString& caption, Icon icon) override;
   bool AskYesNo(QWidget* parent, const QString& text, const QString& caption) override;
   QString SaveFileName(QWidget* parent, const QString& proposedName,
                        const QString& windowsFilter) override;

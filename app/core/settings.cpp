@@ -61,21 +61,31 @@ QString SettingsPath() {
   return path;
 }
 
-void SetSettingsPath(const QString& path) { OverridePath() = path; }
+void SetSettingsPath(const QString& path) {
+  OverridePath() = path;
+}
 
-int ReadTipEnable() { return ReadInt(kTipEnable, 0); }
+int ReadTipEnable() {
+  return ReadInt(kTipEnable, 0);
+}
 
 void WriteTipEnable(bool enabled) {
   WriteString(kTipEnable, enabled ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
-int ReadDefaultPage() { return ReadInt(kDefaultPage, 1); }
+int ReadDefaultPage() {
+  return ReadInt(kDefaultPage, 1);
+}
 
-void WriteDefaultPage(int page) { WriteString(kDefaultPage, QString::number(page)); }
+void WriteDefaultPage(int page) {
+  WriteString(kDefaultPage, QString::number(page));
+}
 
 Language ReadLanguage() {
   QSettings settings(SettingsPath(), QSettings::IniFormat);
   return LanguageFromName(settings.value(Key(kLanguage)).toString());
 }
 
-void WriteLanguage(Language language) { WriteString(kLanguage, LanguageName(language)); }
+void WriteLanguage(Language language) {
+  WriteString(kLanguage, LanguageName(language));
+}

@@ -20,8 +20,8 @@ void SetSettingsPath(const QString& path);
 // DefaultPage returns whatever integer is stored (the caller decides what an
 // out-of-range page means); a value that is not a number reads as the default.
 int ReadTipEnable();
-void WriteTipEnable(bool enabled);   // written as "1" or "0"
+void WriteTipEnable(bool enabled);  // written as "1" or "0"
 int ReadDefaultPage();
-void WriteDefaultPage(int page);     // written with "%d"
+void WriteDefaultPage(int page);  // written with "%d"
 Language ReadLanguage();
 void WriteLanguage(Language language);

@@ -2,7 +2,6 @@
 
 #include <QEvent>
 #include <QMouseEvent>
-
 #include <algorithm>
 
 namespace {
@@ -49,7 +48,9 @@ void MakeHexEntry(QComboBox* combo) {
   combo->setCompleter(nullptr);
 }
 
-int ToInt(std::uint32_t value) { return static_cast<int>(value); }
+int ToInt(std::uint32_t value) {
+  return static_cast<int>(value);
+}
 
 // Selection as the edit reports it: both ends at the caret when nothing is
 // selected.
@@ -79,7 +80,9 @@ void SetNormalized(QLineEdit* edit, bool* busy, const QString& after, int start,
   *busy = false;
 }
 
-int Unmoved(int caret) { return caret; }
+int Unmoved(int caret) {
+  return caret;
+}
 
 }  // namespace
 
@@ -137,8 +140,8 @@ int ParseBytes(const QString& text, std::uint8_t* out, int maxBytes) {
   int count = 0;
   qsizetype i = 0;
   while (count < maxBytes) {
-    while (i < limited.size() && (limited[i] == u' ' || limited[i] == u',' ||
-                                  limited[i] == u'\t' || limited[i] == u'\n'))
+    while (i < limited.size() &&
+           (limited[i] == u' ' || limited[i] == u',' || limited[i] == u'\t' || limited[i] == u'\n'))
       ++i;
     if (i >= limited.size()) break;
     qsizetype tokenEnd = i;
@@ -263,7 +266,9 @@ HexAddressCombo::HexAddressCombo(QWidget* parent) : QComboBox(parent) {
   connect(this, &QComboBox::currentIndexChanged, this, &HexAddressCombo::Normalize);
 }
 
-int HexAddressCombo::GetValue() const { return hextext::AddressValue(currentText()); }
+int HexAddressCombo::GetValue() const {
+  return hextext::AddressValue(currentText());
+}
 
 void HexAddressCombo::Normalize() {
   QLineEdit* edit = lineEdit();
@@ -348,7 +353,9 @@ void HexEdit::SetBytes(const std::uint8_t* bytes, int count) {
   setText(hextext::FormatBytes(bytes, count, false));
 }
 
-int HexEdit::GetValue() const { return hextext::DigitsValue(text()); }
+int HexEdit::GetValue() const {
+  return hextext::DigitsValue(text());
+}
 
 int HexEdit::SetByteCount(int n) {
   const int previous = ByteCount();

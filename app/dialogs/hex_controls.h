@@ -20,7 +20,6 @@
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
-
 #include <cstdint>
 
 #include "tips/tip_renderer.h"

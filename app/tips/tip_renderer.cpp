@@ -18,9 +18,12 @@ constexpr int kOffset = 16;
 
 QStyle::StandardPixmap StandardIcon(TipRenderer::Icon icon) {
   switch (icon) {
-    case TipRenderer::Icon::Warning: return QStyle::SP_MessageBoxWarning;
-    case TipRenderer::Icon::Error: return QStyle::SP_MessageBoxCritical;
-    default: break;
+    case TipRenderer::Icon::Warning:
+      return QStyle::SP_MessageBoxWarning;
+    case TipRenderer::Icon::Error:
+      return QStyle::SP_MessageBoxCritical;
+    default:
+      break;
   }
   return QStyle::SP_MessageBoxInformation;
 }
@@ -56,15 +59,17 @@ TipRenderer::TipRenderer(QWidget* parent)
 
 TipRenderer::~TipRenderer() = default;
 
-void TipRenderer::SetAutoHideMs(int ms) { autoHide_->setInterval(ms); }
+void TipRenderer::SetAutoHideMs(int ms) {
+  autoHide_->setInterval(ms);
+}
 
 void TipRenderer::ShowTip(const QString& text, const QPoint& screenPoint, Icon icon) {
   text_ = text;
   point_ = screenPoint;
   icon_ = icon;
   // Plain texts keep their line ends; HTML passes to Qt's rich text as is.
-  textLabel_->setText(Qt::mightBeRichText(text) ? text
-                                                : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
+  textLabel_->setText(
+      Qt::mightBeRichText(text) ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
   if (icon == Icon::None) {
     iconLabel_->hide();
   } else {

@@ -21,9 +21,9 @@ enum {
 
 /* Receives one whole response frame of at most `capacity` bytes; returns its
  * length, or -1 on time-out, short read or a frame larger than `capacity`. */
-typedef int (*HollinkReadFn)(unsigned char *buffer, int capacity, int timeoutMs);
+typedef int (*HollinkReadFn)(unsigned char* buffer, int capacity, int timeoutMs);
 /* Sends one whole frame; returns 0 on success. */
-typedef int (*HollinkWriteFn)(const unsigned char *buffer, int length, int timeoutMs);
+typedef int (*HollinkWriteFn)(const unsigned char* buffer, int length, int timeoutMs);
 /* Opens the reader named by HOLLINK_READER; returns 0 when it is ready for frames. */
 typedef int (*HollinkOpenFn)(void);
 /* Resets the link (reconnects a stream); returns 0 on success. */
@@ -37,7 +37,7 @@ typedef struct HollinkOrdinal {
 } HollinkOrdinal;
 
 /* The table of entry points, ended by an entry with ordinal 0. */
-const HollinkOrdinal *HollinkOrdinals(void);
+const HollinkOrdinal* HollinkOrdinals(void);
 
 #define HOLLINK_ORDINALS_SYMBOL "HollinkOrdinals"
 

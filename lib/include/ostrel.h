@@ -25,34 +25,34 @@ extern "C" {
 #endif
 
 /* ---- Status codes produced by the library itself -------------------------- */
-#define OSTREL_OK                 0x00
-#define OSTREL_NO_CARD            0x01 /* PiccActivate: no card completed selection */
-#define OSTREL_BAD_VALUE_BLOCK    0x7C /* PiccReadValue: not a value block */
-#define OSTREL_LINK_SEQUENCE      0x84 /* PiccTPCL: link sequence number or flags */
-#define OSTREL_AUTH_MISMATCH      0xEC /* RndA' mismatch, NAK nibble 0x0 */
-#define OSTREL_OTHER_ERROR        0xE0 /* unexpected acknowledgement nibble */
-#define OSTREL_BAD_CODE           0xF0 /* command code outside the function's range */
-#define OSTREL_BAD_COUNT          0xF1 /* Level 2 multi-block count */
-#define OSTREL_BAD_ARGUMENT       0xF2 /* an argument is out of range */
-#define OSTREL_BUFFER_OVERFLOW    0xF7 /* accumulated read MAC input would overflow */
-#define OSTREL_BUFFER_TOO_SMALL   0xF9 /* the answer does not fit the answer buffer */
-#define OSTREL_BAD_LENGTH         0xFC /* answer length or bit count is wrong */
-#define OSTREL_NAK_CRC            0xFE /* NAK nibble 0x1 or 0x5 */
-#define OSTREL_NO_RESPONSE        0xFF /* no valid reader frame in three attempts */
-#define OSTREL_SUPPORT_LAST_MAC   0xB8 /* Support Last answer MAC mismatch */
+#define OSTREL_OK 0x00
+#define OSTREL_NO_CARD 0x01          /* PiccActivate: no card completed selection */
+#define OSTREL_BAD_VALUE_BLOCK 0x7C  /* PiccReadValue: not a value block */
+#define OSTREL_LINK_SEQUENCE 0x84    /* PiccTPCL: link sequence number or flags */
+#define OSTREL_AUTH_MISMATCH 0xEC    /* RndA' mismatch, NAK nibble 0x0 */
+#define OSTREL_OTHER_ERROR 0xE0      /* unexpected acknowledgement nibble */
+#define OSTREL_BAD_CODE 0xF0         /* command code outside the function's range */
+#define OSTREL_BAD_COUNT 0xF1        /* Level 2 multi-block count */
+#define OSTREL_BAD_ARGUMENT 0xF2     /* an argument is out of range */
+#define OSTREL_BUFFER_OVERFLOW 0xF7  /* accumulated read MAC input would overflow */
+#define OSTREL_BUFFER_TOO_SMALL 0xF9 /* the answer does not fit the answer buffer */
+#define OSTREL_BAD_LENGTH 0xFC       /* answer length or bit count is wrong */
+#define OSTREL_NAK_CRC 0xFE          /* NAK nibble 0x1 or 0x5 */
+#define OSTREL_NO_RESPONSE 0xFF      /* no valid reader frame in three attempts */
+#define OSTREL_SUPPORT_LAST_MAC 0xB8 /* Support Last answer MAC mismatch */
 
 /* ---- Limits ---------------------------------------------------------------- */
 /* Largest reader frame in either direction, and its largest data field. */
-#define OSTREL_FRAME_MAX          64
-#define OSTREL_FRAME_DATA_MAX     60
+#define OSTREL_FRAME_MAX 64
+#define OSTREL_FRAME_DATA_MAX 60
 /* ReaderwriteE2 accepts at most 58 data bytes, ReaderReadE2 at most 60;
  * larger lengths return OSTREL_BAD_ARGUMENT without traffic. */
-#define OSTREL_E2_WRITE_MAX       58
-#define OSTREL_E2_READ_MAX        60
+#define OSTREL_E2_WRITE_MAX 58
+#define OSTREL_E2_READ_MAX 60
 /* The most bytes PiccTPCL ever writes to `answer`. A longer card answer
  * stops at this many bytes, sets answerLength to it and returns
  * OSTREL_BUFFER_TOO_SMALL. PiccTPCLEx takes the capacity from the caller. */
-#define OSTREL_TPCL_MAX_ANSWER    512
+#define OSTREL_TPCL_MAX_ANSWER 512
 /* PLUSSL3Read: the most blocks one call reads. A larger count returns
  * OSTREL_BAD_ARGUMENT without traffic (the answer would not fit the read
  * buffer). Reads whose answers carry no MAC accumulate the MAC input of the
@@ -60,42 +60,41 @@ extern "C" {
  * OSTREL_SL3_READ_MAC_MAX bytes returns OSTREL_BUFFER_OVERFLOW without
  * traffic (a MACed read, or a First Authenticate, empties it). */
 #define OSTREL_SL3_MAX_READ_BLOCKS 18
-#define OSTREL_SL3_READ_MAC_MAX   6144
+#define OSTREL_SL3_READ_MAC_MAX 6144
 
 /* ---- Transport (reader link) ----------------------------------------------- */
-int   ReaderCommInit(void);
-int   ReaderCommReset(void);
-void  ReaderCommExit(void);
+int ReaderCommInit(void);
+int ReaderCommReset(void);
+void ReaderCommExit(void);
 /* Computes the check byte into request[3 + request[2]], then makes up to three
  * attempts to write the request and read one response frame with a valid check
  * byte. Returns 0 or 0xFF. */
-short ReaderCommand(unsigned char *request, short requestLength,
-                    unsigned char *response, short responseCapacity, int timeout);
+short ReaderCommand(unsigned char* request, short requestLength, unsigned char* response,
+                    short responseCapacity, int timeout);
 
 /* ---- Reader management ----------------------------------------------------- */
 unsigned char ReaderClose(void);
 unsigned char ReaderLoadKey(unsigned char mode, unsigned char index, const unsigned char key[6]);
 unsigned char ReaderReset(unsigned char option);
-unsigned char ReaderGetInfo(unsigned char *info /* 60 bytes */);
+unsigned char ReaderGetInfo(unsigned char* info /* 60 bytes */);
 unsigned char ReaderSetControlBit(void);
 unsigned char ReaderClrControlBit(void);
 unsigned char ReaderConfig(void);
 unsigned char ReaderBuzzer(unsigned char byte1, unsigned char byte2, unsigned char byte3,
                            unsigned char byte4);
-unsigned char ReaderReadE2(unsigned char address, unsigned char length, unsigned char *buffer);
-unsigned char ReaderwriteE2(unsigned char address, unsigned char length, const unsigned char *data);
+unsigned char ReaderReadE2(unsigned char address, unsigned char length, unsigned char* buffer);
+unsigned char ReaderwriteE2(unsigned char address, unsigned char length, const unsigned char* data);
 
 /* ---- ISO 14443-3 Type A and CRYPTO1 block commands ------------------------- */
 unsigned char PiccAntion(unsigned char bitCount, unsigned char uidPart[4]);
-unsigned char PiccSelect(const unsigned char uidPart[4], unsigned char *sak);
+unsigned char PiccSelect(const unsigned char uidPart[4], unsigned char* sak);
 unsigned char PiccAuth(unsigned char mode, unsigned char block);
 unsigned char PiccHalt(void);
 unsigned char PiccReadBlock(unsigned char block, unsigned char data[16]);
 unsigned char PiccWriteBlock(unsigned char block, const unsigned char data[16]);
 unsigned char PiccValue(unsigned char mode, unsigned char block, int value,
                         unsigned char transferBlock);
-unsigned char PiccAnticoll2(unsigned char option1, unsigned char option2,
-                            unsigned char uidPart[4]);
+unsigned char PiccAnticoll2(unsigned char option1, unsigned char option2, unsigned char uidPart[4]);
 unsigned char PiccAuth2(unsigned char mode, unsigned char block, unsigned char extra);
 /* Sends mode, sector, key (the sector byte goes before the key on the wire). */
 unsigned char PiccAuthKey(unsigned char mode, const unsigned char key[6], unsigned char sector);
@@ -103,35 +102,34 @@ unsigned char PiccAuthKey(unsigned char mode, const unsigned char key[6], unsign
 unsigned char PiccCaseAntion(unsigned char bitCount, unsigned char selectCode,
                              unsigned char uidPart[4]);
 unsigned char PiccCaseSelect(unsigned char selectCode, const unsigned char uidPart[4],
-                             unsigned char *sak);
+                             unsigned char* sak);
 unsigned char PiccValueDebit(unsigned char mode, unsigned char block, int value);
 /* uid must hold 10 bytes. Returns 0 or OSTREL_NO_CARD. */
 unsigned char PiccActivate(unsigned char mode, unsigned char atq[2], unsigned char uid[10],
-                           unsigned char *uidLength, unsigned char *sak);
+                           unsigned char* uidLength, unsigned char* sak);
 unsigned char PiccWriteValue(unsigned char block, int value);
-unsigned char PiccReadValue(unsigned char block, int *value);
+unsigned char PiccReadValue(unsigned char block, int* value);
 
 /* ---- ISO 14443-4 ------------------------------------------------------------- */
 /* ats receives the card's TL bytes (at most 60). */
-unsigned char PiccRATS(unsigned char cid, unsigned char *ats);
+unsigned char PiccRATS(unsigned char cid, unsigned char* ats);
 unsigned char PiccPPS(unsigned char dsi, unsigned char dri);
 unsigned char PiccDeSelect(void);
 /* T=CL transfer. command and answer may be the same buffer. answer must hold
  * OSTREL_TPCL_MAX_ANSWER bytes: the function never writes more. */
-unsigned char PiccTPCL(const unsigned char *command, unsigned short commandLength,
-                       unsigned char *answer, unsigned short *answerLength);
+unsigned char PiccTPCL(const unsigned char* command, unsigned short commandLength,
+                       unsigned char* answer, unsigned short* answerLength);
 /* As PiccTPCL, with the answer buffer's capacity given by the caller. An answer
  * longer than answerCapacity stops appending there, leaves answerLength equal
  * to answerCapacity and returns OSTREL_BUFFER_TOO_SMALL. */
-unsigned char PiccTPCLEx(const unsigned char *command, unsigned short commandLength,
-                         unsigned char *answer, unsigned short answerCapacity,
-                         unsigned short *answerLength);
+unsigned char PiccTPCLEx(const unsigned char* command, unsigned short commandLength,
+                         unsigned char* answer, unsigned short answerCapacity,
+                         unsigned short* answerLength);
 /* Raw timed exchange. recvData must hold 58 bytes. Outputs are written whatever
  * the reader's status byte is (but not on a link failure). */
 unsigned char PiccExChangBlock(unsigned char options, unsigned char timerExponent,
-                               const unsigned char *sendData, unsigned short sendBits,
-                               unsigned char *recvData, unsigned short *recvBits,
-                               int *elapsed);
+                               const unsigned char* sendData, unsigned short sendBits,
+                               unsigned char* recvData, unsigned short* recvBits, int* elapsed);
 
 /* ---- MIFARE Plus Level 3 authentication ------------------------------------ */
 unsigned char PLUSSL3FirstAuth(unsigned short keyAddress, const unsigned char key[16]);
@@ -140,10 +138,10 @@ unsigned char PLUSSL3RestAuth(void);
 
 /* ---- MIFARE Plus Level 3 data and value commands --------------------------- */
 unsigned char PLUSSL3Read(unsigned char code, unsigned short block, unsigned char count,
-                          unsigned char *data /* 16 x count */);
+                          unsigned char* data /* 16 x count */);
 unsigned char PLUSSL3Write(unsigned char code, unsigned short block, unsigned char count,
-                           const unsigned char *data /* 16 x count */);
-unsigned char PLUSSL3ReadValue(unsigned char code, unsigned short block, int *value);
+                           const unsigned char* data /* 16 x count */);
+unsigned char PLUSSL3ReadValue(unsigned char code, unsigned short block, int* value);
 unsigned char PLUSSL3WriteValue(unsigned char code, unsigned short block, int value);
 unsigned char PLUSSL3ValueOperation(unsigned char code, unsigned short block, int value);
 unsigned char PLUSSL3Transfer(unsigned char code, unsigned short block);
@@ -160,9 +158,9 @@ unsigned char PLUSSL2AESAuth(unsigned short keyAddress, const unsigned char key[
 unsigned char PLUSSL2CryptoAuth(unsigned char mode, unsigned char sector,
                                 const unsigned char key[6]);
 unsigned char PLUSSL2MultiBlockRead(unsigned char block, unsigned char count,
-                                    unsigned char *data /* 16 x count */);
+                                    unsigned char* data /* 16 x count */);
 unsigned char PLUSSL2MultiBlockWrite(unsigned char block, unsigned char count,
-                                     const unsigned char *data /* 16 x count */);
+                                     const unsigned char* data /* 16 x count */);
 
 /* ---- Proximity check and virtual cards -------------------------------------- */
 unsigned char PLUSSL3ProximityCheck(unsigned char cid, unsigned char parameter,
@@ -172,7 +170,7 @@ unsigned char PLUSSL3VCSupport(const unsigned char iid[16]);
  * a mismatch returns OSTREL_SUPPORT_LAST_MAC and writes no output. */
 unsigned char PLUSSL3VCSupportLast(const unsigned char iid[16], const unsigned char encKey[16],
                                    const unsigned char macKey[16], unsigned char uid[7],
-                                   unsigned char *uidLength, unsigned char cryptogram[16]);
+                                   unsigned char* uidLength, unsigned char cryptogram[16]);
 unsigned char PLUSSL3VCSelect(const unsigned char data[16], const unsigned char macKey[16]);
 unsigned char PLUSSL3VCDeselect(void);
 

@@ -38,8 +38,7 @@ std::uint8_t NextSequence(std::uint8_t sequence) {
 // response holding a well-formed frame tells the second apart.
 bool ReaderAnswered(const link::Response& response) {
   const std::size_t m = response.length();
-  return 3 + m < link::kFrameMax &&
-         link::CheckByte(response.frame, 3 + m) == response.frame[3 + m];
+  return 3 + m < link::kFrameMax && link::CheckByte(response.frame, 3 + m) == response.frame[3 + m];
 }
 
 }  // namespace
@@ -97,9 +96,9 @@ std::uint8_t TclTransfer(const std::uint8_t* command, std::size_t commandLength,
   }
 }
 
-std::uint8_t RawExchange(std::uint8_t options, std::uint8_t timerExponent,
-                         const std::uint8_t* send, std::size_t sendBits, std::uint8_t* recv,
-                         std::size_t recvCapacity, std::size_t* recvBits, int* elapsed) {
+std::uint8_t RawExchange(std::uint8_t options, std::uint8_t timerExponent, const std::uint8_t* send,
+                         std::size_t sendBits, std::uint8_t* recv, std::size_t recvCapacity,
+                         std::size_t* recvBits, int* elapsed) {
   if (timerExponent > kMaxTimerExponent || sendBits > kMaxSendBits) return OSTREL_BAD_ARGUMENT;
   if ((send == nullptr && sendBits > 0) || (recv == nullptr && recvCapacity > 0) ||
       recvBits == nullptr || elapsed == nullptr) {
@@ -170,7 +169,9 @@ unsigned char PiccPPS(unsigned char dsi, unsigned char dri) {
   return link::Command(iso::kPps, nullptr, 0);
 }
 
-unsigned char PiccDeSelect(void) { return ostrel::link::Command(ostrel::iso::kDeselect, nullptr, 0); }
+unsigned char PiccDeSelect(void) {
+  return ostrel::link::Command(ostrel::iso::kDeselect, nullptr, 0);
+}
 
 unsigned char PiccTPCLEx(const unsigned char* command, unsigned short commandLength,
                          unsigned char* answer, unsigned short answerCapacity,

@@ -33,8 +33,8 @@ std::uint8_t TclTransfer(const std::uint8_t* command, std::size_t commandLength,
 // and `elapsed` are written whenever the reader answered, whatever its status.
 // `send` may be null only when sendBits is 0, `recv` only when recvCapacity
 // is 0; null `recvBits` or `elapsed` return 0xF2 without traffic.
-std::uint8_t RawExchange(std::uint8_t options, std::uint8_t timerExponent,
-                         const std::uint8_t* send, std::size_t sendBits, std::uint8_t* recv,
-                         std::size_t recvCapacity, std::size_t* recvBits, int* elapsed);
+std::uint8_t RawExchange(std::uint8_t options, std::uint8_t timerExponent, const std::uint8_t* send,
+                         std::size_t sendBits, std::uint8_t* recv, std::size_t recvCapacity,
+                         std::size_t* recvBits, int* elapsed);
 
 }  // namespace ostrel::iso

@@ -44,7 +44,9 @@ std::int32_t GetLittleEndian(const std::uint8_t* in) {
   return static_cast<std::int32_t>(bits);
 }
 
-std::uint8_t Not(std::uint8_t byte) { return static_cast<std::uint8_t>(~byte); }
+std::uint8_t Not(std::uint8_t byte) {
+  return static_cast<std::uint8_t>(~byte);
+}
 
 // The MIFARE value block: value, its complement, value again, then the
 // address byte four times as addr, ~addr, addr, ~addr.
@@ -97,7 +99,9 @@ unsigned char PiccAuth(unsigned char mode, unsigned char block) {
   return Command(ostrel::iso::kAuth, data, sizeof data);
 }
 
-unsigned char PiccHalt(void) { return Command(ostrel::iso::kHalt, nullptr, 0); }
+unsigned char PiccHalt(void) {
+  return Command(ostrel::iso::kHalt, nullptr, 0);
+}
 
 unsigned char PiccReadBlock(unsigned char block, unsigned char data[16]) {
   if (data == nullptr) return OSTREL_BAD_ARGUMENT;

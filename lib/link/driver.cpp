@@ -36,10 +36,14 @@ std::string DefaultDriverPath() {
 
 const char* OrdinalName(int ordinal) {
   switch (ordinal) {
-    case HOLLINK_ORDINAL_READ: return "read";
-    case HOLLINK_ORDINAL_WRITE: return "write";
-    case HOLLINK_ORDINAL_OPEN: return "open";
-    default: return "reset";
+    case HOLLINK_ORDINAL_READ:
+      return "read";
+    case HOLLINK_ORDINAL_WRITE:
+      return "write";
+    case HOLLINK_ORDINAL_OPEN:
+      return "open";
+    default:
+      return "reset";
   }
 }
 
@@ -59,8 +63,8 @@ bool Bind(Binding& b) {
   // extra reference is dropped below, whatever the outcome.
   const bool same = handle == b.handle;
 
-  auto table_fn = reinterpret_cast<const HollinkOrdinal* (*)()>(
-      dlsym(handle, HOLLINK_ORDINALS_SYMBOL));
+  auto table_fn =
+      reinterpret_cast<const HollinkOrdinal* (*)()>(dlsym(handle, HOLLINK_ORDINALS_SYMBOL));
   const HollinkOrdinal* table = table_fn != nullptr ? table_fn() : nullptr;
   if (table == nullptr) {
     std::fprintf(stderr, "ostrel: the reader driver %s has no ordinal table %s\n", path.c_str(),
@@ -73,8 +77,8 @@ bool Bind(Binding& b) {
   for (const HollinkOrdinal* e = table; e->ordinal != 0; ++e) {
     if (e->ordinal > 0 && e->ordinal < 7) procs[e->ordinal] = e->proc;
   }
-  for (int ordinal : {HOLLINK_ORDINAL_READ, HOLLINK_ORDINAL_WRITE, HOLLINK_ORDINAL_OPEN,
-                      HOLLINK_ORDINAL_RESET}) {
+  for (int ordinal :
+       {HOLLINK_ORDINAL_READ, HOLLINK_ORDINAL_WRITE, HOLLINK_ORDINAL_OPEN, HOLLINK_ORDINAL_RESET}) {
     if (procs[ordinal] == nullptr) {
       std::fprintf(stderr, "ostrel: the reader driver %s lacks ordinal %d (%s)\n", path.c_str(),
                    ordinal, OrdinalName(ordinal));
@@ -116,7 +120,6 @@ void InstallDriver(const Driver* driver) {
 }
 
 }  // namespace ostrel::link
-
 
 extern "C" int ReaderCommInit(void) {
   auto& b = ostrel::link::State();

@@ -36,8 +36,8 @@ std::uint8_t Command(std::uint8_t command, const std::uint8_t* data, std::size_t
 
 }  // namespace ostrel::link
 
-extern "C" short ReaderCommand(unsigned char* request, short requestLength,
-                               unsigned char* response, short responseCapacity, int timeout) {
+extern "C" short ReaderCommand(unsigned char* request, short requestLength, unsigned char* response,
+                               short responseCapacity, int timeout) {
   using namespace ostrel::link;
   if (request == nullptr) return kNoResponse;
   const std::size_t n = request[2];

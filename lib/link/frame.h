@@ -37,7 +37,6 @@ std::uint8_t Exchange(std::uint8_t control, std::uint8_t command, const std::uin
 // answer carries fewer than `outCount` data bytes: the missing bytes would be
 // the check byte and stale buffer contents, not reader data.
 std::uint8_t Command(std::uint8_t command, const std::uint8_t* data = nullptr,
-                     std::size_t length = 0, std::uint8_t* out = nullptr,
-                     std::size_t outCount = 0);
+                     std::size_t length = 0, std::uint8_t* out = nullptr, std::size_t outCount = 0);
 
 }  // namespace ostrel::link

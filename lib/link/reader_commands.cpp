@@ -6,15 +6,17 @@
 
 namespace {
 
+using ostrel::link::Command;
 using ostrel::link::Exchange;
 using ostrel::link::Response;
-using ostrel::link::Command;
 
 }  // namespace
 
 extern "C" {
 
-unsigned char ReaderClose(void) { return Command(0x3F); }
+unsigned char ReaderClose(void) {
+  return Command(0x3F);
+}
 
 unsigned char ReaderLoadKey(unsigned char mode, unsigned char index, const unsigned char key[6]) {
   if (key == nullptr) return OSTREL_BAD_ARGUMENT;
@@ -23,7 +25,9 @@ unsigned char ReaderLoadKey(unsigned char mode, unsigned char index, const unsig
   return Command(0x4C, data, sizeof data);
 }
 
-unsigned char ReaderReset(unsigned char option) { return Command(0x4E, &option, 1); }
+unsigned char ReaderReset(unsigned char option) {
+  return Command(0x4E, &option, 1);
+}
 
 unsigned char ReaderGetInfo(unsigned char* info) {
   if (info == nullptr) return OSTREL_BAD_ARGUMENT;
@@ -33,9 +37,15 @@ unsigned char ReaderGetInfo(unsigned char* info) {
   return status;
 }
 
-unsigned char ReaderSetControlBit(void) { return Command(0x50); }
-unsigned char ReaderClrControlBit(void) { return Command(0x51); }
-unsigned char ReaderConfig(void) { return Command(0x52); }
+unsigned char ReaderSetControlBit(void) {
+  return Command(0x50);
+}
+unsigned char ReaderClrControlBit(void) {
+  return Command(0x51);
+}
+unsigned char ReaderConfig(void) {
+  return Command(0x52);
+}
 
 unsigned char ReaderBuzzer(unsigned char byte1, unsigned char byte2, unsigned char byte3,
                            unsigned char byte4) {
@@ -56,7 +66,8 @@ unsigned char ReaderReadE2(unsigned char address, unsigned char length, unsigned
   return status;
 }
 
-unsigned char ReaderwriteE2(unsigned char address, unsigned char length, const unsigned char* data) {
+unsigned char ReaderwriteE2(unsigned char address, unsigned char length,
+                            const unsigned char* data) {
   if (length > OSTREL_E2_WRITE_MAX || (length > 0 && data == nullptr)) return OSTREL_BAD_ARGUMENT;
   std::uint8_t payload[2 + OSTREL_E2_WRITE_MAX] = {address, length};
   if (length > 0) std::memcpy(payload + 2, data, length);

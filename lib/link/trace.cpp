@@ -24,8 +24,8 @@ constexpr int kKeyEnd = 3 + 8;    // one past data byte 7
 std::string Now() {
   auto now = std::chrono::system_clock::now();
   std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) %
-                1000;
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
   std::tm local{};
   localtime_r(&seconds, &local);
   char text[40];
@@ -34,8 +34,7 @@ std::string Now() {
   return text;
 }
 
-void Line(char direction, const std::uint8_t* frame, int count, bool maskKey,
-          const char* suffix) {
+void Line(char direction, const std::uint8_t* frame, int count, bool maskKey, const char* suffix) {
   std::string line = Now();
   line += ' ';
   line += direction;
@@ -59,7 +58,9 @@ void Line(char direction, const std::uint8_t* frame, int count, bool maskKey,
 
 }  // namespace
 
-void ConfigureFromEnvironment() { Configure(std::getenv("OSTREL_TRACE")); }
+void ConfigureFromEnvironment() {
+  Configure(std::getenv("OSTREL_TRACE"));
+}
 
 bool Configure(const char* path) {
   if (detail::sink != nullptr) std::fclose(detail::sink);

@@ -32,7 +32,9 @@ constexpr Word Pack(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint
   return (Word{b0} << 24) | (Word{b1} << 16) | (Word{b2} << 8) | Word{b3};
 }
 
-constexpr Word RotateRight8(Word w) { return (w >> 8) | (w << 24); }
+constexpr Word RotateRight8(Word w) {
+  return (w >> 8) | (w << 24);
+}
 
 struct Tables {
   std::array<std::uint8_t, 256> sbox{};
@@ -106,7 +108,9 @@ constexpr std::uint8_t Byte(Word w, int lane) {
   return static_cast<std::uint8_t>(w >> (24 - 8 * lane));
 }
 
-Word Load(const std::uint8_t* p) { return Pack(p[0], p[1], p[2], p[3]); }
+Word Load(const std::uint8_t* p) {
+  return Pack(p[0], p[1], p[2], p[3]);
+}
 
 void Store(std::uint8_t* p, Word w) {
   p[0] = Byte(w, 0);
@@ -126,20 +130,20 @@ Word SubWord(Word w) {
 Word InverseMixColumn(Word w) {
   const auto& d = kTables.decrypt;
   const auto& s = kTables.sbox;
-  return d[0][s[Byte(w, 0)]] ^ d[1][s[Byte(w, 1)]] ^ d[2][s[Byte(w, 2)]] ^
-         d[3][s[Byte(w, 3)]];
+  return d[0][s[Byte(w, 0)]] ^ d[1][s[Byte(w, 1)]] ^ d[2][s[Byte(w, 2)]] ^ d[3][s[Byte(w, 3)]];
 }
 
-void Wipe(void* p, std::size_t n) { explicit_bzero(p, n); }
+void Wipe(void* p, std::size_t n) {
+  explicit_bzero(p, n);
+}
 
 // The ten rounds of either direction. Each round does SubBytes, ShiftRows and
 // MixColumns (or their inverses) with one table lookup per byte; row r of
 // output column j comes from column j + r * step (step 1 encrypts, 3 decrypts,
 // which is the inverse shift). The last round has no MixColumns and takes the
 // lane of the (inverse) S-box word instead.
-void RunCipher(const std::array<WordTable, 4>& rounds, const WordTable& last,
-               const Word* roundKeys, int step, const std::uint8_t in[16],
-               std::uint8_t out[16]) {
+void RunCipher(const std::array<WordTable, 4>& rounds, const WordTable& last, const Word* roundKeys,
+               int step, const std::uint8_t in[16], std::uint8_t out[16]) {
   Word s[4];
   Word t[4];
   for (int j = 0; j < 4; ++j) s[j] = Load(in + 4 * j) ^ roundKeys[j];
@@ -147,8 +151,8 @@ void RunCipher(const std::array<WordTable, 4>& rounds, const WordTable& last,
     const Word* rk = roundKeys + 4 * round;
     for (int j = 0; j < 4; ++j) {
       t[j] = rounds[0][Byte(s[j], 0)] ^ rounds[1][Byte(s[(j + step) & 3], 1)] ^
-             rounds[2][Byte(s[(j + 2 * step) & 3], 2)] ^
-             rounds[3][Byte(s[(j + 3 * step) & 3], 3)] ^ rk[j];
+             rounds[2][Byte(s[(j + 2 * step) & 3], 2)] ^ rounds[3][Byte(s[(j + 3 * step) & 3], 3)] ^
+             rk[j];
     }
     for (int j = 0; j < 4; ++j) s[j] = t[j];
   }
@@ -176,7 +180,9 @@ AesEncryptor::AesEncryptor(const std::uint8_t key[16]) {
   }
 }
 
-AesEncryptor::~AesEncryptor() { Wipe(roundKeys_, sizeof roundKeys_); }
+AesEncryptor::~AesEncryptor() {
+  Wipe(roundKeys_, sizeof roundKeys_);
+}
 
 void AesEncryptor::EncryptBlock(const std::uint8_t in[16], std::uint8_t out[16]) const {
   RunCipher(kTables.encrypt, kTables.sboxWords, roundKeys_, 1, in, out);
@@ -195,7 +201,9 @@ AesDecryptor::AesDecryptor(const std::uint8_t key[16]) {
   }
 }
 
-AesDecryptor::~AesDecryptor() { Wipe(roundKeys_, sizeof roundKeys_); }
+AesDecryptor::~AesDecryptor() {
+  Wipe(roundKeys_, sizeof roundKeys_);
+}
 
 void AesDecryptor::DecryptBlock(const std::uint8_t in[16], std::uint8_t out[16]) const {
   RunCipher(kTables.decrypt, kTables.inverseSboxWords, roundKeys_, 3, in, out);

@@ -29,10 +29,9 @@ inline void SessionKeyInput(std::uint8_t out[16], const std::uint8_t rndA[16],
 inline void BuildSessionIvs(const std::uint8_t ti[4], std::uint16_t readCounter,
                             std::uint16_t writeCounter, std::uint8_t ivCommand[16],
                             std::uint8_t ivResponse[16]) {
-  const std::uint8_t c[4] = {static_cast<std::uint8_t>(readCounter),
-                             static_cast<std::uint8_t>(readCounter >> 8),
-                             static_cast<std::uint8_t>(writeCounter),
-                             static_cast<std::uint8_t>(writeCounter >> 8)};
+  const std::uint8_t c[4] = {
+      static_cast<std::uint8_t>(readCounter), static_cast<std::uint8_t>(readCounter >> 8),
+      static_cast<std::uint8_t>(writeCounter), static_cast<std::uint8_t>(writeCounter >> 8)};
   std::memcpy(ivCommand, ti, 4);
   for (int i = 0; i < 3; ++i) {
     std::memcpy(ivCommand + 4 + 4 * i, c, 4);

@@ -115,8 +115,7 @@ unsigned char PLUSSL3VCSelect(const unsigned char data[16], const unsigned char 
   std::uint8_t input[16] = {0x40};
   std::memcpy(input + 1, data + 1, 15);
   std::uint8_t command[9] = {0x40};
-  ostrel::crypto::CmacTruncatedIv(command + 1, input, sizeof input, macKey,
-                                  Session().ivResponse);
+  ostrel::crypto::CmacTruncatedIv(command + 1, input, sizeof input, macKey, Session().ivResponse);
   CardAnswer answer;
   return TclCommand(command, sizeof command, &answer);
 }

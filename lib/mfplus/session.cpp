@@ -43,9 +43,8 @@ void RotateRight(std::uint8_t out[16], const std::uint8_t in[16]) {
 }
 
 // The host's second step: E(K, RndA || RndB') with the given IV.
-void BuildSecondStep(std::uint8_t out[33], const std::uint8_t key[16],
-                     const std::uint8_t rndA[16], const std::uint8_t rndB[16],
-                     const std::uint8_t iv[16]) {
+void BuildSecondStep(std::uint8_t out[33], const std::uint8_t key[16], const std::uint8_t rndA[16],
+                     const std::uint8_t rndB[16], const std::uint8_t iv[16]) {
   out[0] = 0x72;
   std::memcpy(out + 1, rndA, 16);
   RotateLeft(out + 17, rndB);
@@ -80,8 +79,7 @@ std::uint8_t AuthStep(Path path, const std::uint8_t* command, std::uint16_t leng
                       std::uint8_t payload[16]) {
   if (path == Path::Classic) {
     RawAnswer answer;
-    std::uint8_t status =
-        ClassicStep(command, static_cast<std::uint16_t>(length * 8), &answer);
+    std::uint8_t status = ClassicStep(command, static_cast<std::uint16_t>(length * 8), &answer);
     if (status == 0) std::memcpy(payload, answer.bytes + 1, 16);
     return status;
   }
@@ -93,17 +91,26 @@ std::uint8_t AuthStep(Path path, const std::uint8_t* command, std::uint16_t leng
 
 }  // namespace
 
-PlusSession& Session() { return g_session; }
+PlusSession& Session() {
+  return g_session;
+}
 
-void ResetSession() { explicit_bzero(&g_session, sizeof g_session); }
+void ResetSession() {
+  explicit_bzero(&g_session, sizeof g_session);
+}
 
-void SetRandomSource(RandomSource source) { g_random = source != nullptr ? source : &SystemRandom; }
+void SetRandomSource(RandomSource source) {
+  g_random = source != nullptr ? source : &SystemRandom;
+}
 
-bool FillRandom(std::uint8_t* out, std::size_t length) { return g_random(out, length); }
+bool FillRandom(std::uint8_t* out, std::size_t length) {
+  return g_random(out, length);
+}
 
 bool SameBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t length) {
   std::uint8_t difference = 0;
-  for (std::size_t i = 0; i < length; ++i) difference = static_cast<std::uint8_t>(difference | (a[i] ^ b[i]));
+  for (std::size_t i = 0; i < length; ++i)
+    difference = static_cast<std::uint8_t>(difference | (a[i] ^ b[i]));
   return difference == 0;
 }
 
@@ -118,12 +125,17 @@ std::uint8_t CheckAckNibble(std::uint8_t transportStatus, std::uint8_t firstByte
   if (transportStatus != 0) return transportStatus;
   if (receivedBits != 4) return OSTREL_BAD_LENGTH;
   switch (firstByte & 0x0F) {
-    case 0xA: return 0;
-    case 0x0: return OSTREL_AUTH_MISMATCH;
+    case 0xA:
+      return 0;
+    case 0x0:
+      return OSTREL_AUTH_MISMATCH;
     case 0x1:
-    case 0x5: return OSTREL_NAK_CRC;
-    case 0x4: return OSTREL_BAD_ARGUMENT;
-    default: return OSTREL_OTHER_ERROR;
+    case 0x5:
+      return OSTREL_NAK_CRC;
+    case 0x4:
+      return OSTREL_BAD_ARGUMENT;
+    default:
+      return OSTREL_OTHER_ERROR;
   }
 }
 

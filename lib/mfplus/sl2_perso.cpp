@@ -82,8 +82,7 @@ unsigned char PLUSSL2CryptoAuth(unsigned char mode, unsigned char sector,
   return status;
 }
 
-unsigned char PLUSSL2MultiBlockRead(unsigned char block, unsigned char count,
-                                    unsigned char* data) {
+unsigned char PLUSSL2MultiBlockRead(unsigned char block, unsigned char count, unsigned char* data) {
   if (count == 0 || count > kMaxMultiBlocks) return OSTREL_BAD_COUNT;
   if (data == nullptr) return OSTREL_BAD_ARGUMENT;
   const std::uint8_t command[3] = {0x38, block, count};

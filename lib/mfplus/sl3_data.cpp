@@ -1,10 +1,11 @@
 // Level 3 reads, writes and value commands with secure messaging: command
 // MAC, optional answer MAC, optional encryption, all keyed by the session.
+#include "mfplus/sl3_data.h"
+
 #include <cstring>
 
 #include "mfplus/card_io.h"
 #include "mfplus/crypto.h"
-#include "mfplus/sl3_data.h"
 #include "mfplus/session.h"
 
 namespace ostrel::mfplus {
@@ -14,8 +15,12 @@ constexpr std::size_t kMacLength = 8;
 constexpr std::size_t kBlockLength = 16;
 constexpr std::size_t kMaxWriteBlocks = 3;
 
-bool AnswerMacWanted(std::uint8_t code) { return (code & 0x01) != 0; }
-bool PlainData(std::uint8_t code) { return (code & 0x02) != 0; }
+bool AnswerMacWanted(std::uint8_t code) {
+  return (code & 0x01) != 0;
+}
+bool PlainData(std::uint8_t code) {
+  return (code & 0x02) != 0;
+}
 
 // code, counter, TI: the head of every command MAC input.
 ByteWriter& MacHead(ByteWriter& w, std::uint8_t code, std::uint16_t counter) {
@@ -38,8 +43,7 @@ void EncryptedOperand(std::uint8_t out[16], std::int32_t value) {
 // Sends a write-type command and keeps the session in step with the card:
 // the write counter advances on every accepted command, and the answer MAC
 // is checked when the code asks for one.
-std::uint8_t WriteTypeExchange(const std::uint8_t* command, std::size_t length,
-                               std::uint8_t code) {
+std::uint8_t WriteTypeExchange(const std::uint8_t* command, std::size_t length, std::uint8_t code) {
   CardAnswer answer;
   std::uint8_t status = TclCommand(command, length, &answer);
   if (status != 0) return status;

@@ -1,9 +1,9 @@
 // Shared main for the application tests: one QApplication for the whole run,
 // on the offscreen platform unless the environment already chose one.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QByteArray>
-
-#include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

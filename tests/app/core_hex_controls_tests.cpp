@@ -1,21 +1,21 @@
 // Hexadecimal entry controls: normalization while typing, caret placement and
 // the conversions to bytes and numbers.
+#include <gtest/gtest.h>
+
 #include <QLineEdit>
 #include <QTest>
-
 #include <array>
 #include <cstdint>
 
-#include <gtest/gtest.h>
-
 #include "core_qt_print.h"
-
 #include "dialogs/hex_controls.h"
 
 namespace {
 
 // Types into the edit field one key at a time, as an operator would.
-void Type(QLineEdit* edit, const QString& keys) { QTest::keyClicks(edit, keys); }
+void Type(QLineEdit* edit, const QString& keys) {
+  QTest::keyClicks(edit, keys);
+}
 
 TEST(HexAddressComboTest, PastedTextKeepsPrefixAndFourDigits) {
   HexAddressCombo combo;

@@ -1,4 +1,6 @@
 // The information window: entries, highlights, clearing and log files.
+#include <gtest/gtest.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QDate>
@@ -13,13 +15,10 @@
 #include <QTextBlock>
 #include <QTextDocument>
 
-#include <gtest/gtest.h>
-
-#include "core_qt_print.h"
-
 #include "core/info_window.h"
 #include "core/messages.h"
 #include "core/prompts.h"
+#include "core_qt_print.h"
 
 namespace {
 
@@ -34,7 +33,9 @@ QColor ColourOf(const InfoWindow& window, const QString& needle) {
   return at.charFormat().foreground().color();
 }
 
-bool IsRed(const QColor& colour) { return colour == QColor(255, 0, 0); }
+bool IsRed(const QColor& colour) {
+  return colour == QColor(255, 0, 0);
+}
 
 QByteArray ReadFile(const QString& path) {
   QFile file(path);
@@ -57,8 +58,9 @@ class InfoWindowTest : public testing::Test {
 TEST_F(InfoWindowTest, EntryIsTimeStampBlankAndTextWithItsOwnLineEnd) {
   window_.AppendMessage(1915);
   window_.AppendLog(QStringLiteral("block\n  data\n"), false);
-  const QRegularExpression whole(QStringLiteral("^") + kStamp + QStringLiteral("正在连接 读卡器\\.\\.\\. \\.\\.\\.\\n") +
-                                 kStamp + QStringLiteral("block\\n  data\\n$"));
+  const QRegularExpression whole(QStringLiteral("^") + kStamp +
+                                 QStringLiteral("正在连接 读卡器\\.\\.\\. \\.\\.\\.\\n") + kStamp +
+                                 QStringLiteral("block\\n  data\\n$"));
   EXPECT_TRUE(whole.match(window_.toPlainText()).hasMatch()) << window_.toPlainText().toStdString();
   // An entry without a line end runs on into the next one, as the text says.
   window_.AppendLog(QStringLiteral("no end"), false);

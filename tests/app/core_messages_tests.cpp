@@ -1,19 +1,19 @@
 // Texts: the string tables, MessageText, the message registry and formatting.
+#include <gtest/gtest.h>
+
 #include <QRegularExpression>
 #include <QSet>
 
-#include <gtest/gtest.h>
-
-#include "core_qt_print.h"
-
 #include "core/messages.h"
+#include "core_qt_print.h"
 
 namespace {
 
 // The printf conversions of a text in order ("%d", "%02X", "%s" ...), so that a
 // translation that swaps or drops one is caught before it formats garbage.
 QStringList Conversions(const QString& text) {
-  static const QRegularExpression conversion(QStringLiteral("%[-+ #0]*[0-9]*(?:\\.[0-9]+)?[hlL]*[diouxXcspf%]"));
+  static const QRegularExpression conversion(
+      QStringLiteral("%[-+ #0]*[0-9]*(?:\\.[0-9]+)?[hlL]*[diouxXcspf%]"));
   QStringList found;
   for (auto it = conversion.globalMatch(text); it.hasNext();) found.append(it.next().captured());
   return found;
@@ -67,8 +67,8 @@ TEST_F(MessagesTest, QuotedTextsKeepTheirBlanksAndLineEnds) {
   EXPECT_EQ(LoadMessage(225), QStringLiteral(" 无空闲ID可用"));
   EXPECT_EQ(LoadMessage(204), QStringLiteral("分组帧格式错误 "));
   EXPECT_EQ(LoadMessage(232), QStringLiteral("目标发送草食"));
-  EXPECT_EQ(LoadMessage(1785),
-            QStringLiteral("当鼠标停留在按钮或其它控件上方时\n就像本条语句一样 会出现一条提示语句 \n用来帮助您理解操作的内容."));
+  EXPECT_EQ(LoadMessage(1785), QStringLiteral("当鼠标停留在按钮或其它控件上方时\n就像本条语句一样 "
+                                              "会出现一条提示语句 \n用来帮助您理解操作的内容."));
   EXPECT_EQ(LoadMessage(1915), QStringLiteral("正在连接 读卡器... ...\n"));
   EXPECT_EQ(LoadMessage(2140),
             QStringLiteral("当前状况 读写块数不能为%d个,已经自动给您改成%d个了,否则会越界!\n"));

@@ -1,10 +1,9 @@
 // The prompts interface: filter conversion and the scripted test prompts.
 #include <gtest/gtest.h>
 
-#include "core_qt_print.h"
-
 #include "core/messages.h"
 #include "core/prompts.h"
+#include "core_qt_print.h"
 
 namespace {
 
@@ -32,10 +31,11 @@ TEST(ScriptedPromptsTest, AnswersFromQueuesAndRestoresThePrevious) {
       EXPECT_TRUE(CurrentPrompts().AskYesNo(nullptr, QStringLiteral("upgrade?"),
                                             QStringLiteral("confirm")));
       // An unanswered question gets the default button, No.
-      EXPECT_FALSE(CurrentPrompts().AskYesNo(nullptr, QStringLiteral("again?"),
-                                             QStringLiteral("confirm")));
-      EXPECT_TRUE(CurrentPrompts().SaveFileName(nullptr, QStringLiteral("a.log"),
-                                                QStringLiteral("x|*.x||")).isEmpty());
+      EXPECT_FALSE(
+          CurrentPrompts().AskYesNo(nullptr, QStringLiteral("again?"), QStringLiteral("confirm")));
+      EXPECT_TRUE(CurrentPrompts()
+                      .SaveFileName(nullptr, QStringLiteral("a.log"), QStringLiteral("x|*.x||"))
+                      .isEmpty());
       CurrentPrompts().Message(nullptr, QStringLiteral("done"), QStringLiteral("ok"),
                                Prompts::Icon::Warning);
       ASSERT_EQ(inner.shown().size(), 4);

@@ -1,14 +1,13 @@
 // The settings file: path rule, defaults, and what each write leaves in it.
+#include <gtest/gtest.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <gtest/gtest.h>
-
-#include "core_qt_print.h"
-
 #include "core/settings.h"
+#include "core_qt_print.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
 // Hover tips: the renderer, and when a control shows and hides its tip.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QEnterEvent>
 #include <QGuiApplication>
@@ -8,10 +10,7 @@
 #include <QScreen>
 #include <QTest>
 
-#include <gtest/gtest.h>
-
 #include "core_qt_print.h"
-
 #include "dialogs/hex_controls.h"
 #include "tips/tip_renderer.h"
 

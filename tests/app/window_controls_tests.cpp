@@ -1,14 +1,13 @@
 // The main window's boxes: block addressing, the block-count check, the level
 // step per tab, command routing by number and the language menu.
 #include <QAction>
-#include <QPushButton>
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QTabBar>
-
 #include <set>
 #include <utility>
 #include <vector>
@@ -36,7 +35,8 @@ class Controls : public WindowTest {
   void SetUp() override {
     WindowTest::SetUp();
     // Box logic needs no card: run without a reader so nothing else is logged.
-    noReader_ = std::make_unique<ScopedEnv>("HOLLINK_READER", QByteArray("serial:/nonexistent/tty"));
+    noReader_ =
+        std::make_unique<ScopedEnv>("HOLLINK_READER", QByteArray("serial:/nonexistent/tty"));
   }
   void TearDown() override {
     WindowTest::TearDown();
@@ -185,10 +185,10 @@ TEST_F(Controls, LevelStepSetsKeyTypesGroupsAndMenuItems) {
   auto* operations = w.findChild<QWidget*>(QStringLiteral("operationsFrame"));
   auto* pageFrame = w.findChild<QWidget*>(QStringLiteral("pageFrame"));
   const std::set<int> level1 = {1860, 1870, 1880, 1890, 1900, 1910, 1920, 1935};
-  const std::set<int> level2 = {1860, 1870, 1880, 1890, 1900, 1910, 1920,
-                                1955, 2075, 2090, 1945, 2105, 2120, 2110, 2080};
-  const std::set<int> level3 = {1860, 1870, 1880, 1890, 1900, 1910, 1920, 32822, 32823,
-                                32824, 32825, 32826, 32827, 32828, 2040};
+  const std::set<int> level2 = {1860, 1870, 1880, 1890, 1900, 1910, 1920, 1955,
+                                2075, 2090, 1945, 2105, 2120, 2110, 2080};
+  const std::set<int> level3 = {1860,  1870,  1880,  1890,  1900,  1910,  1920, 32822,
+                                32823, 32824, 32825, 32826, 32827, 32828, 2040};
   const std::set<int> all = [&] {
     std::set<int> u = level2;
     u.insert(level3.begin(), level3.end());
@@ -274,9 +274,8 @@ class Routing : public Controls {
 TEST_F(Routing, CardSettingCommandsReachTheirPageWhateverTheTab) {
   MainWindow& w = Open();
   const std::pair<int, int> routes[] = {
-      {1935, 1},  {1955, 2},  {2075, 2},  {2090, 2},  {1945, 2},  {2105, 2},
-      {2120, 2},  {2110, 2},  {2080, 2},  {32822, 3}, {32823, 3}, {32824, 3},
-      {32825, 3}, {32826, 3}, {32827, 3}, {32828, 3},
+      {1935, 1}, {1955, 2},  {2075, 2},  {2090, 2},  {1945, 2},  {2105, 2},  {2120, 2},  {2110, 2},
+      {2080, 2}, {32822, 3}, {32823, 3}, {32824, 3}, {32825, 3}, {32826, 3}, {32827, 3}, {32828, 3},
   };
   for (int tab = 0; tab < 4; ++tab) {
     w.SelectLevel(tab);
@@ -310,7 +309,8 @@ TEST_F(Controls, CommandsWithoutTheirDialogSaySoInsteadOfPretending) {
 TEST_F(Controls, OperatorCommandsPlugInByNumber) {
   MainWindow& w = Open();
   std::vector<int> ran;
-  for (int id : {1860, 1910, 1037}) RegisterOperatorCommand(id, [&ran, id](MainWindow&) { ran.push_back(id); });
+  for (int id : {1860, 1910, 1037})
+    RegisterOperatorCommand(id, [&ran, id](MainWindow&) { ran.push_back(id); });
   w.action(1860)->trigger();
   w.findChild<QPushButton*>(QStringLiteral("incrementButton"))->click();
   w.findChild<QPushButton*>(QStringLiteral("readBlocksButton"))->click();

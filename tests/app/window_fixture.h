@@ -2,6 +2,8 @@
 // prompts and (by default) the in-process simulated reader with a fresh card.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
@@ -13,9 +15,6 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-
-#include <gtest/gtest.h>
-
 #include <map>
 #include <memory>
 #include <optional>
@@ -119,7 +118,8 @@ class WindowTest : public ::testing::Test {
 // The frames of one reader session, read from the library's frame trace.
 class FrameTrace {
  public:
-  explicit FrameTrace(const QString& path) : path_(path), env_("OSTREL_TRACE", path.toLocal8Bit()) {}
+  explicit FrameTrace(const QString& path)
+      : path_(path), env_("OSTREL_TRACE", path.toLocal8Bit()) {}
   // Request frames written to the reader, as bytes (control, command, length, data..., check).
   std::vector<QByteArray> Requests() const {
     std::vector<QByteArray> frames;

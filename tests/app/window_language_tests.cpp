@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QTabBar>
-
 #include <set>
 
 #include "core/application.h"
@@ -42,9 +41,10 @@ struct VisibleText {
 std::vector<VisibleText> WalkTexts(QWidget* root) {
   std::vector<VisibleText> texts;
   auto add = [&texts](const QObject* owner, const QString& text) {
-    if (!text.isEmpty()) texts.push_back({owner->objectName() + QStringLiteral(" (") +
-                                              owner->metaObject()->className() + u')',
-                                          text});
+    if (!text.isEmpty())
+      texts.push_back(
+          {owner->objectName() + QStringLiteral(" (") + owner->metaObject()->className() + u')',
+           text});
   };
   add(root, root->windowTitle());
   for (QWidget* w : root->findChildren<QWidget*>()) {
@@ -90,8 +90,8 @@ TEST_F(English, StoredEnglishLoadsTheEnglishTableForEveryVisibleText) {
     EXPECT_FALSE(HasCjk(t.text)) << t.where.toStdString() << ": " << t.text.toStdString();
     if (IsData(t.text)) continue;
     EXPECT_TRUE(table.count(t.text) == 1)
-        << t.where.toStdString() << " shows text that is not in the English table: "
-        << t.text.toStdString();
+        << t.where.toStdString()
+        << " shows text that is not in the English table: " << t.text.toStdString();
   }
   // The log speaks English too.
   EXPECT_FALSE(HasCjk(Log())) << Log().toStdString();

@@ -2,7 +2,6 @@
 // result codes of short buffers and missing authentications, and real block and
 // value work on a card taken to Levels 1, 2 and 3.
 #include <QCheckBox>
-
 #include <array>
 #include <cstring>
 
@@ -374,8 +373,8 @@ TEST(Level3Tips, AttachAndDetachTheRenderer) {
   EXPECT_EQ(page.responseMacBox()->Tip().text(), LoadMessage(2335));
   EXPECT_EQ(page.virtualCardBox()->Tip().text(), LoadMessage(2377));
   page.SetTips(nullptr);
-  for (TipCheckBox* box : {page.encryptedBox(), page.commandMacBox(), page.responseMacBox(),
-                           page.virtualCardBox()}) {
+  for (TipCheckBox* box :
+       {page.encryptedBox(), page.commandMacBox(), page.responseMacBox(), page.virtualCardBox()}) {
     EXPECT_EQ(box->Tip().window(), nullptr);
   }
 }

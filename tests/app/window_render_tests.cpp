@@ -4,7 +4,6 @@
 #include <QFontDatabase>
 #include <QImage>
 #include <QPixmap>
-
 #include <map>
 
 #include "window_fixture.h"

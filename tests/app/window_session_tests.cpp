@@ -2,8 +2,8 @@
 // real library against the simulated reader.
 #include <QAction>
 #include <QCheckBox>
-#include <QPushButton>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTabBar>
 
 #include "core/level_pages.h"

@@ -40,10 +40,10 @@ class CardTest : public ::testing::Test {
   bool Open(const std::string& variant = "", const std::string& extra = "");
   static bool SimulatedReader();
 
-  Activation Activate();       // release, halt and activate with the wake-up request
-  Activation ActivateLayer4(); // and RATS with CID 10, PPS
-  void Personalize();          // Level 0 -> 1 with the test card keys
-  void RaiseTo(int level);     // from Level 1 with the switch keys
+  Activation Activate();        // release, halt and activate with the wake-up request
+  Activation ActivateLayer4();  // and RATS with CID 10, PPS
+  void Personalize();           // Level 0 -> 1 with the test card keys
+  void RaiseTo(int level);      // from Level 1 with the switch keys
   // A fresh card taken to Level 3 and activated at layer 4.
   Activation OpenAtLevel3();
 };

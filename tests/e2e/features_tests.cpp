@@ -10,9 +10,7 @@ const Key kVcEnc = Fill(0x5C), kVcMac = Fill(0x3A), kVcProximity = Fill(0x4D);
 
 class Features : public CardTest {
  protected:
-  void SetUp() override {
-    card_ = OpenAtLevel3();
-  }
+  void SetUp() override { card_ = OpenAtLevel3(); }
   // The virtual card configuration as the application writes it.
   void ConfigureVirtualCard() {
     ASSERT_EQ(PLUSSL3FirstAuth(0x9000, kMasterKey.data()), 0);
@@ -36,9 +34,9 @@ TEST_F(Features, VirtualCardSelectionWithTheConfiguredKeys) {
   EXPECT_EQ(PLUSSL3VCSupport(other.data()), 0xB5);
   EXPECT_EQ(PLUSSL3VCSupport(kIid.data()), 0);
   unsigned char uid[7] = {}, uidLength = 0, cryptogram[16] = {};
-  EXPECT_EQ(PLUSSL3VCSupportLast(kIid.data(), kVcEnc.data(), kVcMac.data(), uid, &uidLength,
-                                 cryptogram),
-            0);
+  EXPECT_EQ(
+      PLUSSL3VCSupportLast(kIid.data(), kVcEnc.data(), kVcMac.data(), uid, &uidLength, cryptogram),
+      0);
   ASSERT_EQ(uidLength, card_.uidLength);
   EXPECT_EQ(0, std::memcmp(uid, card_.uid, uidLength));
   EXPECT_EQ(PLUSSL3VCSelect(cryptogram, kFactoryKey.data()), 0xB8);

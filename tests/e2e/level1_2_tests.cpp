@@ -44,8 +44,8 @@ TEST_F(Level1, AccessIsRefusedOutsideTheRights) {
   ASSERT_EQ(PiccAuthKey(0x00, kFactoryCrypto1, 1), 0);
   EXPECT_EQ(PiccReadBlock(8, block), 0x0A);  // another sector
   // Sector 1: data group 0 read-only (010); new key A.
-  unsigned char trailer[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xEF, 0x07, 0x81, 0x69,
-                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  unsigned char trailer[16] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xEF, 0x07,
+                               0x81, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   ASSERT_EQ(PiccWriteBlock(7, trailer), 0);
   EXPECT_EQ(PiccWriteBlock(4, block), 0x0F);
   ASSERT_EQ(PiccReadBlock(7, block), 0);

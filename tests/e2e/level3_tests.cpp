@@ -51,7 +51,11 @@ TEST_F(Level3, ValueTransferAndRestoreCodes) {
   int value = 0;
   ASSERT_EQ(PLUSSL3ReadValue(0x31, 4, &value), 0);
   EXPECT_EQ(value, 100);
-  struct Step { unsigned char code; int amount; int expect; };
+  struct Step {
+    unsigned char code;
+    int amount;
+    int expect;
+  };
   // Increment/decrement work on the transfer buffer; transfer writes it to block 5.
   const Step steps[] = {{0xB0, 10, 110}, {0xB1, 5, 105}, {0xB2, 20, 80}, {0xB3, 1, 99}};
   for (const Step& s : steps) {
@@ -118,8 +122,8 @@ TEST_F(Level3, KeyChangesTakeEffect) {
 
 TEST_F(Level3, AccessConditionsOfTheTrailer) {
   // Plain reads for group 0 only; group 1 written with key B only (condition 100).
-  unsigned char trailer[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xE1, 0xFD, 0x27, 0x80, 0x69,
-                               0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  unsigned char trailer[16] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xE1, 0xFD, 0x27,
+                               0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   ASSERT_EQ(PLUSSL3Write(0xA1, 7, 1, trailer), 0);
   unsigned char block[16] = {};
   EXPECT_EQ(PLUSSL3Read(0x33, 4, 1, block), 0);

@@ -11,7 +11,9 @@ using ostrel::test::Bytes;
 using ostrel::test::FakeDriver;
 
 namespace {
-Bytes Fill(std::size_t n) { return Bytes(n, 0xEE); }
+Bytes Fill(std::size_t n) {
+  return Bytes(n, 0xEE);
+}
 }  // namespace
 
 TEST(PiccRATS, CidAboveFourteenIsRefusedWithoutTraffic) {

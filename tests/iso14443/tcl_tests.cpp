@@ -143,14 +143,22 @@ TEST(PiccTPCL, EveryFlagOrSequenceMismatchIsLinkSequence) {
       {"acknowledgement with the wrong sequence", 61, {FakeDriver::Frame(0x41, 0)}, 0},
       {"answer with the wrong sequence", 10, {FakeDriver::Frame(0x81, 0, {1})}, 0},
       {"last frame acknowledged as if more could come", 10, {FakeDriver::Frame(0x40, 0)}, 0},
-      {"second frame with the wrong sequence", 61,
-       {FakeDriver::Frame(0x40, 0), FakeDriver::Frame(0x80, 0, {1})}, 0},
-      {"next answer part with the wrong sequence", 5,
-       {FakeDriver::Frame(0xC0, 0, {1, 2}), FakeDriver::Frame(0x82, 0, {3})}, 2},
-      {"next answer part without bit 7", 5,
-       {FakeDriver::Frame(0xC0, 0, {1, 2}), FakeDriver::Frame(0x01, 0, {3})}, 2},
-      {"next answer part echoing sequence 0", 5,
-       {FakeDriver::Frame(0xC0, 0, {1, 2}), FakeDriver::Frame(0x80, 0, {3})}, 2},
+      {"second frame with the wrong sequence",
+       61,
+       {FakeDriver::Frame(0x40, 0), FakeDriver::Frame(0x80, 0, {1})},
+       0},
+      {"next answer part with the wrong sequence",
+       5,
+       {FakeDriver::Frame(0xC0, 0, {1, 2}), FakeDriver::Frame(0x82, 0, {3})},
+       2},
+      {"next answer part without bit 7",
+       5,
+       {FakeDriver::Frame(0xC0, 0, {1, 2}), FakeDriver::Frame(0x01, 0, {3})},
+       2},
+      {"next answer part echoing sequence 0",
+       5,
+       {FakeDriver::Frame(0xC0, 0, {1, 2}), FakeDriver::Frame(0x80, 0, {3})},
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -207,7 +215,8 @@ TEST(PiccTPCL, SequenceNumbersWrapModulo64OnALongAnswer) {
   EXPECT_EQ(a.Got(), Pattern(70, 0));
   ASSERT_EQ(driver.writes().size(), 70u);
   for (std::size_t i = 1; i < 70; ++i) {
-    EXPECT_EQ(driver.writes()[i], FakeDriver::Request(static_cast<std::uint8_t>(0x80 | (i % 64)), 0x94))
+    EXPECT_EQ(driver.writes()[i],
+              FakeDriver::Request(static_cast<std::uint8_t>(0x80 | (i % 64)), 0x94))
         << "request " << i;
   }
 }
@@ -236,7 +245,8 @@ TEST(PiccTPCL, SameBufferForCommandAndAnswer) {
   FakeDriver driver;
   TclReader reader;
   const Bytes long_answer = Pattern(130, 0x80);
-  reader.parts = {Slice(long_answer, 0, 60), Slice(long_answer, 60, 60), Slice(long_answer, 120, 10)};
+  reader.parts = {Slice(long_answer, 0, 60), Slice(long_answer, 60, 60),
+                  Slice(long_answer, 120, 10)};
   driver.SetResponder(reader.Responder());
   const Bytes command = Pattern(120);
   Bytes buffer = command;
@@ -276,7 +286,8 @@ TEST(PiccTPCLEx, AnswerBeyondCapacityStopsThereAndLeavesTheGuardIntact) {
 TEST(PiccTPCL, NeverWritesMoreThanItsFixedMaximum) {
   FakeDriver driver;
   TclReader reader;
-  for (int i = 0; i < 10; ++i) reader.parts.push_back(Pattern(60, static_cast<std::uint8_t>(i * 60)));
+  for (int i = 0; i < 10; ++i)
+    reader.parts.push_back(Pattern(60, static_cast<std::uint8_t>(i * 60)));
   driver.SetResponder(reader.Responder());
   Answer a;
   const std::uint8_t command[1] = {0x30};

@@ -17,7 +17,9 @@ namespace {
 const unsigned char kKey[6] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
 const unsigned char kPart[4] = {0x11, 0x22, 0x33, 0x44};
 
-Bytes Fill(std::size_t n) { return Bytes(n, 0xEE); }
+Bytes Fill(std::size_t n) {
+  return Bytes(n, 0xEE);
+}
 
 }  // namespace
 
@@ -32,12 +34,14 @@ TEST(TypeACommands, FramesAreBuiltExactlyAsTabled) {
   unsigned char block[16];
   const unsigned char data[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   const Case cases[] = {
-      {"anticollision", [&] { return PiccAntion(0x20, part); }, FakeDriver::Request(0, 0x42, {0x20})},
+      {"anticollision", [&] { return PiccAntion(0x20, part); },
+       FakeDriver::Request(0, 0x42, {0x20})},
       {"select", [&] { return PiccSelect(kPart, &sak); },
        FakeDriver::Request(0, 0x43, {0x11, 0x22, 0x33, 0x44})},
       {"auth", [] { return PiccAuth(0x60, 0x08); }, FakeDriver::Request(0, 0x44, {0x60, 0x08})},
       {"halt", [] { return PiccHalt(); }, FakeDriver::Request(0, 0x45)},
-      {"read block", [&] { return PiccReadBlock(0x3F, block); }, FakeDriver::Request(0, 0x46, {0x3F})},
+      {"read block", [&] { return PiccReadBlock(0x3F, block); },
+       FakeDriver::Request(0, 0x46, {0x3F})},
       {"write block", [&] { return PiccWriteBlock(0x09, data); },
        FakeDriver::Request(0, 0x47, {0x09, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15})},
       {"value 1000", [] { return PiccValue(0xC1, 0x05, 1000, 0x06); },
@@ -164,10 +168,10 @@ namespace {
 // cascade select with the UID parts of its cascade levels.
 struct Card {
   Bytes atq{0x44, 0x00};
-  std::vector<Bytes> parts;    // one 4-byte part per cascade level
+  std::vector<Bytes> parts;  // one 4-byte part per cascade level
   std::vector<std::uint8_t> saks;
-  int failRequests = 0;        // the first n requests get status 0x14
-  int failAtLevel = -1;        // anticollision at this level gets status 0x0B
+  int failRequests = 0;  // the first n requests get status 0x14
+  int failAtLevel = -1;  // anticollision at this level gets status 0x0B
 
   FakeDriver::Responder Responder() {
     return [this](const Bytes& request) -> std::optional<Bytes> {
@@ -215,12 +219,14 @@ TEST(PiccActivate, AssemblesFourSevenAndTenByteUids) {
   };
   const Case cases[] = {
       {"4 bytes", 0x52, {{0xA1, 0xB2, 0xC3, 0xD4}}, {0x20}, {0xA1, 0xB2, 0xC3, 0xD4}},
-      {"7 bytes", 0x26,
+      {"7 bytes",
+       0x26,
        {{0x88, 0x04, 0x51, 0x62}, {0x73, 0x84, 0x95, 0xA6}},
        {0x04, 0x20},
        {0x04, 0x51, 0x62, 0x73, 0x84, 0x95, 0xA6}},
       // Tags other than 0x88: the tag is dropped by position, not by value.
-      {"10 bytes", 0x52,
+      {"10 bytes",
+       0x52,
        {{0x01, 0x10, 0x11, 0x12}, {0x02, 0x13, 0x14, 0x15}, {0x16, 0x17, 0x18, 0x19}},
        {0x24, 0x04, 0x08},
        {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19}},
@@ -343,11 +349,13 @@ TEST(PiccWriteValue, EncodesValueComplementCopyAndAddress) {
   EXPECT_EQ(PiccWriteValue(0x21, -1), 0);
   EXPECT_EQ(PiccWriteValue(0x21, -1), 0x06);
   EXPECT_EQ(driver.writes()[0],
-            FakeDriver::Request(0, 0x47, {0x05, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xFF, 0xFF, 0xFF,
-                                          0x01, 0x00, 0x00, 0x00, 0x05, 0xFA, 0x05, 0xFA}));
+            FakeDriver::Request(0, 0x47,
+                                {0x05, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xFF, 0xFF, 0xFF, 0x01, 0x00,
+                                 0x00, 0x00, 0x05, 0xFA, 0x05, 0xFA}));
   EXPECT_EQ(driver.writes()[1],
-            FakeDriver::Request(0, 0x47, {0x21, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00,
-                                          0xFF, 0xFF, 0xFF, 0xFF, 0x21, 0xDE, 0x21, 0xDE}));
+            FakeDriver::Request(0, 0x47,
+                                {0x21, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF,
+                                 0xFF, 0xFF, 0x21, 0xDE, 0x21, 0xDE}));
 }
 
 namespace {

@@ -128,7 +128,8 @@ TEST(ExportList, SharedLibraryExportsExactlyTheHeaderNames) {
     if (std::regex_search(line, m, entry)) expected.insert(m[1].str());
   }
   ASSERT_EQ(expected.size(), 60u);
-  std::set<std::string> exported = MatchingLines(std::string("nm -D --defined-only ") + OSTREL_LIBRARY,
-                                       std::regex(R"(^[0-9a-f]+ [TtWwDdBbRr] (\w+))"));
+  std::set<std::string> exported =
+      MatchingLines(std::string("nm -D --defined-only ") + OSTREL_LIBRARY,
+                    std::regex(R"(^[0-9a-f]+ [TtWwDdBbRr] (\w+))"));
   EXPECT_EQ(exported, expected);
 }

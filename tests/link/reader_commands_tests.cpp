@@ -30,7 +30,8 @@ TEST(ReaderCommands, FramesAreBuiltExactlyAsTabled) {
       {"set control", [] { return ReaderSetControlBit(); }, FakeDriver::Request(0, 0x50)},
       {"clear control", [] { return ReaderClrControlBit(); }, FakeDriver::Request(0, 0x51)},
       {"config", [] { return ReaderConfig(); }, FakeDriver::Request(0, 0x52)},
-      {"buzzer", [] { return ReaderBuzzer(1, 2, 3, 4); }, FakeDriver::Request(0, 0x60, {1, 2, 3, 4})},
+      {"buzzer", [] { return ReaderBuzzer(1, 2, 3, 4); },
+       FakeDriver::Request(0, 0x60, {1, 2, 3, 4})},
       {"write e2 empty", [] { return ReaderwriteE2(0x20, 0, nullptr); },
        FakeDriver::Request(0, 0x62, {0x20, 0x00})},
   };

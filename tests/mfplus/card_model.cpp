@@ -74,10 +74,9 @@ void CardModel::Ivs(std::uint8_t command[16], std::uint8_t response[16]) const {
     std::memset(response, 0, 16);
     return;
   }
-  const std::uint8_t c[4] = {static_cast<std::uint8_t>(readCounter),
-                             static_cast<std::uint8_t>(readCounter >> 8),
-                             static_cast<std::uint8_t>(writeCounter),
-                             static_cast<std::uint8_t>(writeCounter >> 8)};
+  const std::uint8_t c[4] = {
+      static_cast<std::uint8_t>(readCounter), static_cast<std::uint8_t>(readCounter >> 8),
+      static_cast<std::uint8_t>(writeCounter), static_cast<std::uint8_t>(writeCounter >> 8)};
   for (int i = 0; i < 4; ++i) {
     command[i] = ti[static_cast<std::size_t>(i)];
     response[12 + i] = ti[static_cast<std::size_t>(i)];
@@ -91,14 +90,18 @@ void CardModel::Ivs(std::uint8_t command[16], std::uint8_t response[16]) const {
 Bytes CardModel::Handle(const Bytes& command) {
   if (command.empty()) return {kLengthError};
   switch (command[0]) {
-    case 0x70: return StartAuth(command, true);
-    case 0x76: return StartAuth(command, false);
-    case 0x72: return FinishAuth(command);
+    case 0x70:
+      return StartAuth(command, true);
+    case 0x76:
+      return StartAuth(command, false);
+    case 0x72:
+      return FinishAuth(command);
     case 0x78:
       authenticated = false;
       readCounter = writeCounter = 0;
       return {kOk};
-    default: break;
+    default:
+      break;
   }
   if (!authenticated) return {kAuthError};
   const std::uint8_t code = command[0];

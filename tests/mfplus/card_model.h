@@ -26,9 +26,9 @@ class CardModel {
   std::array<std::uint8_t, 16> rndB{};  // advanced after every authentication
 
   // Faults to play.
-  bool wrongRndAPrime = false;   // answer RndA' that does not match
-  bool wrongAnswerMac = false;   // spoil every answer MAC
-  bool zeroIvs = false;          // Level 2: authentication runs with all-zero IVs
+  bool wrongRndAPrime = false;  // answer RndA' that does not match
+  bool wrongAnswerMac = false;  // spoil every answer MAC
+  bool zeroIvs = false;         // Level 2: authentication runs with all-zero IVs
 
   // The card's view of the session.
   bool authenticated = false;

@@ -19,13 +19,13 @@ using ostrel::test::Hex;
 
 const Bytes kRfcKey = Hex("2b7e151628aed2a6abf7158809cf4f3c");
 // SP 800-38A / RFC 4493 example plaintext, four blocks.
-const Bytes kPlain = Hex(
-    "6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
-    "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
+const Bytes kPlain =
+    Hex("6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9eb76fac45af8e51"
+        "30c81c46a35ce411e5fbc1191a0a52ef f69f2445df4f9b17ad2b417be66c3710");
 const Bytes kCbcIv = Hex("000102030405060708090a0b0c0d0e0f");
-const Bytes kCbcCipher = Hex(
-    "7649abac8119b246cee98e9b12e9197d 5086cb9b507219ee95db113a917678b2"
-    "73bed6b8e3c1743b7116e69e22229516 3ff1caa1681fac09120eca307586e1a7");
+const Bytes kCbcCipher =
+    Hex("7649abac8119b246cee98e9b12e9197d 5086cb9b507219ee95db113a917678b2"
+        "73bed6b8e3c1743b7116e69e22229516 3ff1caa1681fac09120eca307586e1a7");
 
 Bytes Tag(const Bytes& message, std::size_t length, const Bytes& key = kRfcKey) {
   Bytes tag(16);
@@ -192,7 +192,8 @@ TEST(Cmac, StartValueChainsLikeAPrecedingBlock) {
   // Starting from S equals MACing a message whose first block is XORed with S.
   Bytes start = Pattern(16);
   Bytes shifted = kPlain;
-  for (int i = 0; i < 16; ++i) shifted[static_cast<std::size_t>(i)] ^= start[static_cast<std::size_t>(i)];
+  for (int i = 0; i < 16; ++i)
+    shifted[static_cast<std::size_t>(i)] ^= start[static_cast<std::size_t>(i)];
   for (std::size_t length : {16u, 40u, 64u}) {
     Bytes withIv(8);
     ostrel::crypto::CmacTruncatedIv(withIv.data(), kPlain.data(), length, kRfcKey.data(),

@@ -18,7 +18,9 @@
 
 namespace ostrel::test {
 
-inline Bytes Of(const std::uint8_t* data, std::size_t length) { return Bytes(data, data + length); }
+inline Bytes Of(const std::uint8_t* data, std::size_t length) {
+  return Bytes(data, data + length);
+}
 
 inline Bytes Mac(const Bytes& input, const std::uint8_t* key) {
   Bytes mac(8);

@@ -133,8 +133,8 @@ TEST_F(VirtualCardTest, SupportLastUidForms) {
   Bytes rndQ = PredictableRandom::Peek(12);
   Bytes answer = SupportLastAnswer(Hex("83 0000 A1A2A3A4 000000000000000000"), rndQ, false);
   card_.QueueAnswer(answer);
-  ASSERT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
-                                 cryptogram), 0);
+  ASSERT_EQ(
+      PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength, cryptogram), 0);
   Bytes command{0x4B};
   command.insert(command.end(), iid_.begin(), iid_.end());
   command.insert(command.end(), rndQ.begin(), rndQ.end());
@@ -146,8 +146,8 @@ TEST_F(VirtualCardTest, SupportLastUidForms) {
 
   rndQ = PredictableRandom::Peek(12);
   card_.QueueAnswer(SupportLastAnswer(Hex("03 0000 B1B2B3B4B5B6B7 000000000000"), rndQ, true));
-  ASSERT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
-                                 cryptogram), 0);
+  ASSERT_EQ(
+      PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength, cryptogram), 0);
   EXPECT_EQ(uidLength, 7);
   EXPECT_EQ(Of(uid, 7), Hex("B1B2B3B4B5B6B7"));
 
@@ -157,8 +157,8 @@ TEST_F(VirtualCardTest, SupportLastUidForms) {
   rndQ = PredictableRandom::Peek(12);
   answer = SupportLastAnswer(Hex("00 0000 B1B2B3B4B5B6B7 000000000000"), rndQ, true);
   card_.QueueAnswer(answer);
-  ASSERT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
-                                 cryptogram), 0);
+  ASSERT_EQ(
+      PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength, cryptogram), 0);
   EXPECT_EQ(uidLength, 0x55);
   EXPECT_EQ(Of(uid, 7), Bytes(7, 0xEE));
   EXPECT_EQ(Of(cryptogram, 16), Bytes(answer.begin() + 1, answer.begin() + 17));
@@ -172,24 +172,28 @@ TEST_F(VirtualCardTest, SupportLastRejectsAWrongMacAndShortAnswers) {
   Bytes answer = SupportLastAnswer(Hex("83 0000 A1A2A3A4 000000000000000000"), rndQ, true);
   answer.back() ^= 0x01;
   card_.QueueAnswer(answer);
-  EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
-                                 cryptogram), OSTREL_SUPPORT_LAST_MAC);
+  EXPECT_EQ(
+      PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength, cryptogram),
+      OSTREL_SUPPORT_LAST_MAC);
   EXPECT_EQ(uidLength, 0);
   EXPECT_EQ(Of(cryptogram, 16), Bytes(16, 0));
 
   answer.resize(20);  // a MAC cut short
   card_.QueueAnswer(answer);
-  EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
-                                 cryptogram), OSTREL_BAD_LENGTH);
+  EXPECT_EQ(
+      PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength, cryptogram),
+      OSTREL_BAD_LENGTH);
   card_.QueueAnswer({0x90, 0x01, 0x02});
-  EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
-                                 cryptogram), OSTREL_BAD_LENGTH);
+  EXPECT_EQ(
+      PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength, cryptogram),
+      OSTREL_BAD_LENGTH);
   card_.QueueAnswer({0x05});
-  EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength,
-                                 cryptogram), 0xB5);
+  EXPECT_EQ(
+      PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, &uidLength, cryptogram),
+      0xB5);
   EXPECT_EQ(Of(cryptogram, 16), Bytes(16, 0));
-  EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, nullptr,
-                                 cryptogram), OSTREL_BAD_ARGUMENT);
+  EXPECT_EQ(PLUSSL3VCSupportLast(iid_.data(), enc_.data(), mac_.data(), uid, nullptr, cryptogram),
+            OSTREL_BAD_ARGUMENT);
 }
 
 TEST_F(VirtualCardTest, SelectMacsTheCryptogramFromTheResponseIv) {

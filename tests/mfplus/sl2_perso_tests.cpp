@@ -81,7 +81,8 @@ TEST_F(Sl2PersoTest, Level2AesAuthenticationDerivesOnlyTheEncryptionKey) {
   Bytes input;
   for (int i = 0; i < 5; ++i) input.push_back(s.rndA[11 + i]);
   for (int i = 0; i < 5; ++i) input.push_back(s.rndB[11 + i]);
-  for (int i = 0; i < 5; ++i) input.push_back(static_cast<std::uint8_t>(s.rndA[4 + i] ^ s.rndB[4 + i]));
+  for (int i = 0; i < 5; ++i)
+    input.push_back(static_cast<std::uint8_t>(s.rndA[4 + i] ^ s.rndB[4 + i]));
   input.push_back(0x33);
   Bytes expected(16);
   crypto::AesEncryptBlock(key_.data(), input.data(), expected.data());
@@ -116,7 +117,8 @@ TEST_F(Sl2PersoTest, CryptoAuthBindsTheKeyToTheDerivedKey) {
   const Bytes& frame = card_.otherFrames()[0];
   EXPECT_EQ(frame[1], 0x73);
   Bytes expected{0x04, 0x08};
-  for (int i = 0; i < 6; ++i) expected.push_back(static_cast<std::uint8_t>(session().kEnc[i] ^ 0xFF));
+  for (int i = 0; i < 6; ++i)
+    expected.push_back(static_cast<std::uint8_t>(session().kEnc[i] ^ 0xFF));
   EXPECT_EQ(Bytes(frame.begin() + 3, frame.end() - 1), expected);
 }
 

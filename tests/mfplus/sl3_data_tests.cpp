@@ -162,7 +162,8 @@ TEST_F(Sl3DataTest, EncryptedThreeBlockWrite) {
   for (int b = 0; b < 3; ++b) {
     Block got = model_.blocks[static_cast<std::uint16_t>(0x10 + b)];
     EXPECT_EQ(Bytes(got.begin(), got.end()),
-              Bytes(data.begin() + 16 * b, data.begin() + 16 * b + 16)) << b;
+              Bytes(data.begin() + 16 * b, data.begin() + 16 * b + 16))
+        << b;
   }
   EXPECT_EQ(session().writeCounter, 1);
   EXPECT_EQ(Of(session().ivCommand, 16), Hex("5A17C03E 00000100 00000100 00000100"));

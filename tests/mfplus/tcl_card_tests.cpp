@@ -17,7 +17,8 @@ TEST(TclCardHelper, LongCommandsAndAnswersCrossTheLinkIntact) {
   card.QueueAnswer(answer);
   std::uint8_t received[200];
   std::size_t length = 0;
-  ASSERT_EQ(iso::TclTransfer(command.data(), command.size(), received, sizeof received, &length), 0);
+  ASSERT_EQ(iso::TclTransfer(command.data(), command.size(), received, sizeof received, &length),
+            0);
   ASSERT_EQ(card.commands().size(), 1u);
   EXPECT_EQ(card.commands()[0], command);
   EXPECT_EQ(Bytes(received, received + length), answer);

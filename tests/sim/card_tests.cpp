@@ -25,8 +25,13 @@ Bytes Block17(std::uint8_t block, const Bytes& bytes) {
 
 Bytes Value(std::uint8_t mode, std::uint8_t block, std::int32_t value, std::uint8_t to) {
   const auto v = static_cast<std::uint32_t>(value);
-  return {mode, block, static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24), to};
+  return {mode,
+          block,
+          static_cast<std::uint8_t>(v),
+          static_cast<std::uint8_t>(v >> 8),
+          static_cast<std::uint8_t>(v >> 16),
+          static_cast<std::uint8_t>(v >> 24),
+          to};
 }
 
 Bytes ValueBlock(std::int32_t value, std::uint8_t address) {
@@ -69,10 +74,16 @@ TEST(TypeA, SevenByteUidCarriesTheCascadeTag) {
 }
 
 TEST(TypeA, SakAndAtqFollowTheLevel) {
-  struct Case { Variant variant; int level; std::uint8_t sak; std::uint8_t atq; };
-  const Case cases[] = {{{false, false, false}, 1, 0x08, 0x04}, {{false, true, false}, 1, 0x18, 0x02},
-                        {{false, true, true}, 1, 0x18, 0x42},  {{false, false, false}, 2, 0x10, 0x04},
-                        {{false, true, false}, 2, 0x11, 0x04}, {{true, true, false}, 3, 0x20, 0x04}};
+  struct Case {
+    Variant variant;
+    int level;
+    std::uint8_t sak;
+    std::uint8_t atq;
+  };
+  const Case cases[] = {
+      {{false, false, false}, 1, 0x08, 0x04}, {{false, true, false}, 1, 0x18, 0x02},
+      {{false, true, true}, 1, 0x18, 0x42},   {{false, false, false}, 2, 0x10, 0x04},
+      {{false, true, false}, 2, 0x11, 0x04},  {{true, true, false}, 3, 0x20, 0x04}};
   for (const Case& c : cases) {
     Bench bench(CardAtLevel(c.variant, c.level));
     EXPECT_EQ(bench.Send(0x41, {1}).data.at(0), c.atq) << VariantName(c.variant) << c.level;
@@ -162,7 +173,8 @@ TEST(Crypto1, SectorAccessFollowsKeysAndTrailer) {
   EXPECT_EQ(bench.Send(0x46, {8}).status, kStNotAuthenticated);  // another sector
   // Trailer: key A reads as zeros, access bits and (readable) key B come back.
   Bytes trailer = bench.Send(0x46, {7}).data;
-  EXPECT_EQ(trailer, (Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(trailer,
+            (Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0x07, 0x80, 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
 
   // Key B is readable in the transport configuration, so it opens nothing.
   bench.Activate();
@@ -184,8 +196,8 @@ TEST(Crypto1, TrailerWritesChangeRightsAndRefuseLockingBits) {
   std::uint8_t conditions[4] = {0, 2, 0, 1};
   std::uint8_t bits[3];
   EncodeAccessBits(conditions, bits);
-  Bytes trailer{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, bits[0], bits[1], bits[2], 0x69,
-                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  Bytes trailer{0xA0,    0xA1, 0xA2, 0xA3, 0xA4, 0xA5, bits[0], bits[1],
+                bits[2], 0x69, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,    0xFF};
   ASSERT_EQ(bench.Send(0x47, Block17(7, trailer)).status, 0);
   EXPECT_EQ(bench.Send(0x47, Block17(5, Bytes(16, 1))).status, kStWriteError);
   EXPECT_EQ(bench.Send(0x47, Block17(4, Bytes(16, 1))).status, 0);
@@ -223,8 +235,8 @@ Block Level2Aes(Bench& bench, std::uint16_t address, const Block& key) {
   namespace crypto = ostrel::crypto;
   const Block zero{}, rndA = Filled(0x3C);
   int bits = 0;
-  Bytes first = bench.RawBytes({0x76, static_cast<std::uint8_t>(address),
-                                static_cast<std::uint8_t>(address >> 8)}, &bits);
+  Bytes first = bench.RawBytes(
+      {0x76, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8)}, &bits);
   EXPECT_EQ(bits, 136);
   if (bits != 136) return {};
   Block rndB;
@@ -260,7 +272,8 @@ TEST(Level2, Crypto1KeyIsBoundToTheAesAuthentication) {
   bench.Activate();
   const Block derived = Level2Aes(bench, 0x4002, Filled(0xFF));
   std::uint8_t bound[6];
-  for (int i = 0; i < 6; ++i) bound[i] = static_cast<std::uint8_t>(0xFF ^ derived[static_cast<std::size_t>(i)]);
+  for (int i = 0; i < 6; ++i)
+    bound[i] = static_cast<std::uint8_t>(0xFF ^ derived[static_cast<std::size_t>(i)]);
   EXPECT_EQ(bench.Send(0x73, AuthKey(0x00, 1, bound)).status, 0);
 
   int bits = 0;

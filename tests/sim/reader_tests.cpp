@@ -93,7 +93,8 @@ TEST(ReaderFrames, ArbitraryRequestsAlwaysGetAWellFormedAnswer) {
       rng.Fill(data.data(), data.size());
       // Give the card commands a plausible first byte now and then.
       if (command == 0x94 && !data.empty() && (rng.Next() & 1)) {
-        const std::uint8_t codes[] = {0x70, 0x72, 0x76, 0x78, 0x31, 0xA1, 0xB0, 0xB6, 0xC2, 0x42, 0x4B, 0x40, 0xA8, 0xAA};
+        const std::uint8_t codes[] = {0x70, 0x72, 0x76, 0x78, 0x31, 0xA1, 0xB0,
+                                      0xB6, 0xC2, 0x42, 0x4B, 0x40, 0xA8, 0xAA};
         data[0] = codes[rng.Next() % sizeof codes];
       }
       if (command == 0x90 && data.size() > 2 && (rng.Next() & 1)) {

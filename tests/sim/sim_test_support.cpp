@@ -11,7 +11,9 @@ namespace pelkin::test {
 namespace crypto = ostrel::crypto;
 
 namespace {
-std::uint8_t U8(int v) { return static_cast<std::uint8_t>(v & 0xFF); }
+std::uint8_t U8(int v) {
+  return static_cast<std::uint8_t>(v & 0xFF);
+}
 
 Block Rotl(const Block& in) {
   Block out;
@@ -48,7 +50,8 @@ Bench::Bench(const Variant& variant, std::uint64_t seed)
           }(),
           Eeprom{}, seed, nullptr) {}
 
-Bench::Bench(CardImage image, std::uint64_t seed) : reader_(std::move(image), Eeprom{}, seed, nullptr) {}
+Bench::Bench(CardImage image, std::uint64_t seed)
+    : reader_(std::move(image), Eeprom{}, seed, nullptr) {}
 
 Answer Bench::Send(std::uint8_t command, const Bytes& data, std::uint8_t control) {
   Bytes frame{control, command, U8(static_cast<int>(data.size()))};
@@ -104,8 +107,9 @@ Bytes Bench::Tcl(const Bytes& command) {
   do {
     const std::size_t take = std::min<std::size_t>(60, command.size() - offset);
     const bool more = command.size() - offset > 60;
-    answer = Send(0x94, Bytes(command.begin() + static_cast<std::ptrdiff_t>(offset),
-                              command.begin() + static_cast<std::ptrdiff_t>(offset + take)),
+    answer = Send(0x94,
+                  Bytes(command.begin() + static_cast<std::ptrdiff_t>(offset),
+                        command.begin() + static_cast<std::ptrdiff_t>(offset + take)),
                   U8(sequence | (more ? 0x40 : 0)));
     offset += take;
     EXPECT_EQ(answer.status, 0);
@@ -225,7 +229,8 @@ std::uint8_t HostSession::Read(Bench& bench, std::uint8_t code, std::uint16_t bl
   readMac[1] = U8(readCounter);
   readMac[2] = U8(readCounter >> 8);
   readMac.insert(readMac.end(), command.begin() + 1, command.begin() + 4);
-  readMac.insert(readMac.end(), answer.begin() + 1, answer.begin() + 1 + static_cast<std::ptrdiff_t>(n));
+  readMac.insert(readMac.end(), answer.begin() + 1,
+                 answer.begin() + 1 + static_cast<std::ptrdiff_t>(n));
   if (code & 1) {
     std::uint8_t mac[8];
     crypto::CmacTruncated(mac, readMac.data(), readMac.size(), kMac.data());

@@ -50,8 +50,7 @@ struct HostSession {
   Bytes readMac;
 
   // First Authenticate; returns the card's status of the failing step or 0x90.
-  std::uint8_t FirstAuth(Bench& bench, std::uint16_t address, const Block& key,
-                         const Block& rndA);
+  std::uint8_t FirstAuth(Bench& bench, std::uint16_t address, const Block& key, const Block& rndA);
   Block IvCommand() const;
   Block IvResponse() const;
   // A command with its MAC appended: code, counter, TI, rest of the command.

@@ -24,7 +24,8 @@ TEST_F(Level3, WrongKeyFailsTheSecondStep) {
 }
 
 TEST_F(Level3, KeyAddressesAreCheckedPerLevel) {
-  EXPECT_EQ(host.FirstAuth(bench, 0x9002, kFF, Filled(1)), kCardNotAllowed);  // switch key at Level 3
+  EXPECT_EQ(host.FirstAuth(bench, 0x9002, kFF, Filled(1)),
+            kCardNotAllowed);  // switch key at Level 3
   EXPECT_EQ(host.FirstAuth(bench, 0x9003, kFF, Filled(1)), kCardNotAllowed);
   EXPECT_EQ(host.FirstAuth(bench, 0xA080, kFF, Filled(1)), kCardNotAllowed);
   EXPECT_EQ(host.FirstAuth(bench, 0x4050, kFF, Filled(1)), kCardBadBlock);  // no card has it
@@ -59,7 +60,8 @@ TEST_F(Level3, BadMacsAndForbiddenBlocksKeepTheCounters) {
   Bytes data;
   EXPECT_EQ(host.Read(bench, 0x33, 8, 1, &data), kCardNotAllowed);  // sector 2, not ours
   EXPECT_EQ(host.Read(bench, 0x33, 4, 0, &data), kCardLengthError);
-  EXPECT_EQ(host.Write(bench, 0xA1, 0x9000, Bytes(16, 1)), kCardNotAllowed);  // needs the master key
+  EXPECT_EQ(host.Write(bench, 0xA1, 0x9000, Bytes(16, 1)),
+            kCardNotAllowed);  // needs the master key
   EXPECT_EQ(host.Write(bench, 0xA1, 0, Bytes(16, 1)), kCardNotAllowed);
   EXPECT_EQ(host.Write(bench, 0xA1, 4, Bytes(64, 1)), kCardLengthError);
   // Counters unchanged: MACed commands still verify.
@@ -173,7 +175,7 @@ TEST_F(Level3, ValueCommandsUseTheTransferBuffer) {
   e = operand(30);
   decTransfer.insert(decTransfer.end(), e.begin(), e.end());
   EXPECT_EQ(send(decTransfer), kCardOk);
-  EXPECT_EQ(send({0xC2, 5, 0}), kCardOk);   // restore 100
+  EXPECT_EQ(send({0xC2, 5, 0}), kCardOk);          // restore 100
   EXPECT_EQ(send({0xB5, 7, 0}), kCardNotAllowed);  // the trailer holds no value
   Bytes data;
   ASSERT_EQ(host.Read(bench, 0x33, 4, 3, &data), kCardOk);

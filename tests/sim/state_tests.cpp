@@ -77,7 +77,10 @@ TEST(SimOptions, BareStateUsesTheUserDataFolder) {
   std::string error;
   ASSERT_TRUE(ParseSimOptions("state", &options, &error));
   EXPECT_EQ(options.stateFile.value_or(""), "/data/home/pelkin/card.json");
-  if (old) ::setenv("XDG_DATA_HOME", saved.c_str(), 1); else ::unsetenv("XDG_DATA_HOME");
+  if (old)
+    ::setenv("XDG_DATA_HOME", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_DATA_HOME");
 }
 
 TEST(SimOptions, RejectsBadInputWithAReason) {
@@ -147,9 +150,8 @@ TEST(StateFile, DamagedFileIsReportedAndLeftAlone) {
   std::string error;
   ASSERT_TRUE(Simulator::Create(options, &error)) << error;
   const std::string whole = ReadFile(path);
-  for (const std::string& damaged :
-       {whole.substr(0, whole.size() / 2), std::string("{}"), std::string("not json"),
-        std::string()}) {
+  for (const std::string& damaged : {whole.substr(0, whole.size() / 2), std::string("{}"),
+                                     std::string("not json"), std::string()}) {
     { std::ofstream(path, std::ios::trunc) << damaged; }
     error.clear();
     EXPECT_FALSE(Simulator::Create(options, &error));

@@ -36,9 +36,15 @@ Bytes FakeDriver::Request(std::uint8_t control, std::uint8_t command, const Byte
   return Frame(control, command, data);
 }
 
-void FakeDriver::QueueResponse(const Bytes& frame) { reads_queue_.emplace_back(frame); }
-void FakeDriver::QueueReadFailure() { reads_queue_.emplace_back(std::nullopt); }
-void FakeDriver::QueueWriteResult(int result) { write_results_.push_back(result); }
+void FakeDriver::QueueResponse(const Bytes& frame) {
+  reads_queue_.emplace_back(frame);
+}
+void FakeDriver::QueueReadFailure() {
+  reads_queue_.emplace_back(std::nullopt);
+}
+void FakeDriver::QueueWriteResult(int result) {
+  write_results_.push_back(result);
+}
 
 int FakeDriver::Write(const unsigned char* buffer, int length, int) {
   FakeDriver* self = g_current;
@@ -69,6 +75,8 @@ int FakeDriver::Open() {
   return 0;
 }
 
-int FakeDriver::Reset() { return 0; }
+int FakeDriver::Reset() {
+  return 0;
+}
 
 }  // namespace ostrel::test

@@ -38,8 +38,10 @@ std::optional<Bytes> TclCard::Respond(const Bytes& request) {
   }
   const Bytes data(request.begin() + 3, request.end() - 1);
   switch (request[1]) {
-    case kTcl: return HandleTcl(request[0], data);
-    case kRaw: return HandleRaw(data);
+    case kTcl:
+      return HandleTcl(request[0], data);
+    case kRaw:
+      return HandleRaw(data);
     default:
       otherFrames_.push_back(request);
       return FakeDriver::Frame(0, 0);
@@ -81,8 +83,8 @@ Bytes TclCard::HandleRaw(const Bytes& data) {
     request.bytes.assign(data.begin() + 2, data.end());
     const unsigned lastBits = data[0] & 0x07u;
     std::size_t n = request.bytes.size();
-    request.bits = static_cast<std::uint16_t>(
-        lastBits == 0 || n == 0 ? n * 8 : (n - 1) * 8 + lastBits);
+    request.bits =
+        static_cast<std::uint16_t>(lastBits == 0 || n == 0 ? n * 8 : (n - 1) * 8 + lastBits);
   } else {
     ADD_FAILURE() << "raw exchange request without its two header bytes";
   }

@@ -28,7 +28,7 @@ namespace {
 
 using Block = std::array<unsigned char, 16>;
 
-constexpr unsigned short kDataBlock0 = kFirstTestBlock;  // data blocks 4 and 5
+constexpr unsigned short kDataBlock0 = kFirstTestBlock;      // data blocks 4 and 5
 constexpr unsigned short kValueBlock = kFirstTestBlock + 2;  // value block 6
 constexpr int kSessionTries = 40;
 
@@ -112,7 +112,8 @@ void FaultRun::Run(const std::function<int()>& openFaulty, const std::function<v
   Block initial{};
   for (int b = 0; b < 2; ++b) {
     initial.fill(static_cast<unsigned char>(0xA0 + b));
-    ASSERT_EQ(PLUSSL3Write(0xA1, static_cast<unsigned short>(kDataBlock0 + b), 1, initial.data()), 0);
+    ASSERT_EQ(PLUSSL3Write(0xA1, static_cast<unsigned short>(kDataBlock0 + b), 1, initial.data()),
+              0);
     model.data[b] = {initial};
   }
   ASSERT_EQ(PLUSSL3WriteValue(0xA1, kValueBlock, 1000), 0);
@@ -141,8 +142,10 @@ void FaultRun::Run(const std::function<int()>& openFaulty, const std::function<v
         Block written;
         std::memcpy(written.data(), data + 16 * k, 16);
         auto& possible = model.data[first + k];
-        if (status == 0) possible = {written};  // it took effect, and nothing else can be there
-        else possible.insert(written);          // it may or may not have taken effect
+        if (status == 0)
+          possible = {written};  // it took effect, and nothing else can be there
+        else
+          possible.insert(written);  // it may or may not have taken effect
       }
     } else if (kind == 1) {  // read one or both data blocks
       const unsigned char code = static_cast<unsigned char>(0x30 + rng() % 8);
@@ -157,9 +160,8 @@ void FaultRun::Run(const std::function<int()>& openFaulty, const std::function<v
           Block got;
           std::memcpy(got.data(), data + 16 * k, 16);
           auto& possible = model.data[first + k];
-          ASSERT_EQ(possible.count(got), 1u)
-              << "operation " << i << ": read 0x" << std::hex << int(code)
-              << " returned bytes no call ever wrote";
+          ASSERT_EQ(possible.count(got), 1u) << "operation " << i << ": read 0x" << std::hex
+                                             << int(code) << " returned bytes no call ever wrote";
           possible = {got};
         }
       }
@@ -168,8 +170,10 @@ void FaultRun::Run(const std::function<int()>& openFaulty, const std::function<v
       const int value = static_cast<int>(rng() % 100000);
       status = PLUSSL3WriteValue(code, kValueBlock, value);
       Note("PLUSSL3WriteValue", status);
-      if (status == 0) model.value = {value};
-      else model.value.insert(value);
+      if (status == 0)
+        model.value = {value};
+      else
+        model.value.insert(value);
     } else if (kind == 3) {
       const unsigned char code = static_cast<unsigned char>(0x30 + rng() % 4);
       int value = 0;
@@ -219,8 +223,9 @@ void FaultRun::Run(const std::function<int()>& openFaulty, const std::function<v
 
   // What each layer reported, for the record and as proof that faults happened.
   const LinkCounts link = CountTrace(trace);
-  std::printf("link: %d frames written, %d reads without a frame, %d frames with a bad check byte\n",
-              link.written, link.noFrame, link.badCheck);
+  std::printf(
+      "link: %d frames written, %d reads without a frame, %d frames with a bad check byte\n",
+      link.written, link.noFrame, link.badCheck);
   for (const auto& [operation, codes] : outcomes) {
     std::printf("%-22s", operation.c_str());
     for (const auto& [code, count] : codes) std::printf(" %s x%d", code.c_str(), count);
@@ -232,7 +237,8 @@ void FaultRun::Run(const std::function<int()>& openFaulty, const std::function<v
 }
 
 TEST_F(FaultRun, InProcessReaderLosingAndCorruptingFrames) {
-  Run([&] {
+  Run(
+      [&] {
         return OpenReader("sim:state=" + state +
                           ",seed=7,lose-request=0.05,lose-answer=0.05,corrupt=0.1");
       },
@@ -243,7 +249,8 @@ TEST_F(FaultRun, InProcessReaderLosingAndCorruptingFrames) {
 // cost a whole second. Late answers that still come in time must pair up right.
 TEST_F(FaultRun, PelkinSimOverTcpCorruptingAndDelayingAnswers) {
   SimProcess sim;
-  Run([&] {
+  Run(
+      [&] {
         if (!sim.Start(PELKIN_SIM, {"--listen", "127.0.0.1:0", "--state", state, "--seed", "7",
                                     "--corrupt", "0.1", "--delay", "0.1", "--delay-ms", "30"})) {
           return -1;
@@ -320,9 +327,10 @@ TEST(LostAnswer, ResentCommandIsNotCarriedOutTwice) {
     write_status = PLUSSL3Write(0xA1, kDataBlock0, 1, after.data());
     ASSERT_EQ(AnswerThief::writes.size(), 2u) << "the exchange wrote the request again";
     EXPECT_EQ(AnswerThief::writes[0], AnswerThief::writes[1]);
-    std::printf("write: first answer (lost) %s\n       second answer      %s\n       PLUSSL3Write -> %s\n",
-                HexFrame(AnswerThief::answers[0]).c_str(), HexFrame(AnswerThief::answers[1]).c_str(),
-                Hex(write_status).c_str());
+    std::printf(
+        "write: first answer (lost) %s\n       second answer      %s\n       PLUSSL3Write -> %s\n",
+        HexFrame(AnswerThief::answers[0]).c_str(), HexFrame(AnswerThief::answers[1]).c_str(),
+        Hex(write_status).c_str());
 
     ASSERT_EQ(StartSession(1), 0);
     AnswerThief::Steal();

@@ -55,7 +55,8 @@ const Bytes kRequest = {0x00, 0x4F, 0x00, 0xB0};
 const Bytes kAnswer = Frame(0, {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80});
 
 struct Harness {
-  explicit Harness(const pelkin::FaultOptions& faults, std::uint64_t seed = 7, Bytes answer = kAnswer)
+  explicit Harness(const pelkin::FaultOptions& faults, std::uint64_t seed = 7,
+                   Bytes answer = kAnswer)
       : reader(pelkin::WithFaults(std::make_unique<CountingReader>(&handled, &saved, answer),
                                   faults, seed)) {}
   pelkin::Reply Send() { return reader->Handle(kRequest.data(), kRequest.size()); }
@@ -146,10 +147,12 @@ TEST(Faults, RatesFollowTheProbabilitiesAndTheSeedFixesTheSequence) {
   };
   int handled = 0;
   const std::string first = run(42, &handled);
-  const auto count = [&](char c) { return static_cast<double>(std::count(first.begin(), first.end(), c)); };
+  const auto count = [&](char c) {
+    return static_cast<double>(std::count(first.begin(), first.end(), c));
+  };
   // Expectations with generous margins (about five standard deviations).
-  EXPECT_NEAR(20000 - handled, 1000, 160);                 // lost requests
-  EXPECT_NEAR(count('L'), 1000 + 0.95 * 1000, 220);        // lost requests + lost answers
+  EXPECT_NEAR(20000 - handled, 1000, 160);                   // lost requests
+  EXPECT_NEAR(count('L'), 1000 + 0.95 * 1000, 220);          // lost requests + lost answers
   EXPECT_NEAR(count('C'), 20000 * 0.95 * 0.95 * 0.10, 200);  // corrupted, of the answers left
 
   int again_handled = 0;

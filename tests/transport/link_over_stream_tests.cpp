@@ -60,11 +60,11 @@ TEST_F(LinkOverTcp, GarbageThenAGoodAnswerSucceedsOnALaterAttempt) {
     if (peer.ReceiveFrame(2000).size() != 4) return;
     Bytes corrupt = Frame(0, 0x00, {1, 2, 3});
     corrupt[4] ^= 0x10;
-    peer.Send(corrupt);                           // attempt 1: bad check byte
+    peer.Send(corrupt);  // attempt 1: bad check byte
     if (peer.ReceiveFrame(2000).size() != 4) return;
-    peer.Send({0x00, 0x00, 0xF0, 0x01, 0x02});    // attempt 2: a length that cannot fit
+    peer.Send({0x00, 0x00, 0xF0, 0x01, 0x02});  // attempt 2: a length that cannot fit
     if (peer.ReceiveFrame(2000).size() != 4) return;
-    peer.Send(Frame(0, 0x00, {0x5A}));            // attempt 3: good
+    peer.Send(Frame(0, 0x00, {0x5A}));  // attempt 3: good
   });
   unsigned char info[60] = {};
   const auto start = Clock::now();

@@ -38,11 +38,20 @@ Hollink Hollink::Bind() {
   Hollink h;
   for (const HollinkOrdinal* e = HollinkOrdinals(); e->ordinal != 0; ++e) {
     switch (e->ordinal) {
-      case HOLLINK_ORDINAL_READ: h.read = reinterpret_cast<HollinkReadFn>(e->proc); break;
-      case HOLLINK_ORDINAL_WRITE: h.write = reinterpret_cast<HollinkWriteFn>(e->proc); break;
-      case HOLLINK_ORDINAL_OPEN: h.open = reinterpret_cast<HollinkOpenFn>(e->proc); break;
-      case HOLLINK_ORDINAL_RESET: h.reset = reinterpret_cast<HollinkResetFn>(e->proc); break;
-      default: break;
+      case HOLLINK_ORDINAL_READ:
+        h.read = reinterpret_cast<HollinkReadFn>(e->proc);
+        break;
+      case HOLLINK_ORDINAL_WRITE:
+        h.write = reinterpret_cast<HollinkWriteFn>(e->proc);
+        break;
+      case HOLLINK_ORDINAL_OPEN:
+        h.open = reinterpret_cast<HollinkOpenFn>(e->proc);
+        break;
+      case HOLLINK_ORDINAL_RESET:
+        h.reset = reinterpret_cast<HollinkResetFn>(e->proc);
+        break;
+      default:
+        break;
     }
   }
   return h;
@@ -53,7 +62,9 @@ int Hollink::Open(const std::string& reader) const {
   return open();
 }
 
-Peer::~Peer() { Close(); }
+Peer::~Peer() {
+  Close();
+}
 
 Peer& Peer::operator=(Peer&& other) noexcept {
   if (this != &other) {
@@ -140,7 +151,9 @@ Listener::Listener() {
   port_ = ntohs(a.sin_port);
 }
 
-Listener::~Listener() { Close(); }
+Listener::~Listener() {
+  Close();
+}
 
 void Listener::Close() {
   if (fd_ >= 0) ::close(fd_);

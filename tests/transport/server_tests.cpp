@@ -145,9 +145,12 @@ TEST_F(Server, DelayedAnswersComeLate) {
 }
 
 TEST(ServerOptions, BadOptionsAreRefusedWithUsage) {
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"--corrupt", "1.5"}, {"--lose-answer", "x"}, {"--bogus"},
-        {"--seed", "-3"}, {"--listen"}, {"--listen", "127.0.0.1:http"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"--corrupt", "1.5"},
+                                        {"--lose-answer", "x"},
+                                        {"--bogus"},
+                                        {"--seed", "-3"},
+                                        {"--listen"},
+                                        {"--listen", "127.0.0.1:http"}}) {
     SimProcess sim;
     EXPECT_FALSE(sim.Start(PELKIN_SIM, args, 3000)) << args[0];
     EXPECT_NE(sim.Wait(3000), 0) << args[0];

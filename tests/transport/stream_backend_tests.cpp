@@ -1,11 +1,11 @@
 // The tcp: and serial: backends of libhollink.so, driven through its ordinal
 // table against a peer the test controls byte by byte.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
-#include <sys/time.h>
 
 #include <chrono>
 #include <thread>
@@ -165,7 +165,9 @@ TEST_F(TcpBackend, ResetReconnects) {
 }
 
 volatile sig_atomic_t g_alarms = 0;
-extern "C" void CountAlarm(int) { g_alarms = g_alarms + 1; }
+extern "C" void CountAlarm(int) {
+  g_alarms = g_alarms + 1;
+}
 
 TEST_F(TcpBackend, SignalsDuringTheWaitNeitherCutItShortNorLoseTheFrame) {
   struct sigaction on_alarm {};
@@ -208,8 +210,8 @@ TEST(TcpOpen, NothingListeningFailsNamingTheAddress) {
   EXPECT_NE(result, 0);
   EXPECT_NE(err.find(address), std::string::npos) << err;
 
-  for (const char* bad : {"tcp:127.0.0.1", "tcp:127.0.0.1:0", "tcp::99", "tcp:host:70000",
-                          "tcp:127.0.0.1:12ab"}) {
+  for (const char* bad :
+       {"tcp:127.0.0.1", "tcp:127.0.0.1:0", "tcp::99", "tcp:host:70000", "tcp:127.0.0.1:12ab"}) {
     testing::internal::CaptureStderr();
     EXPECT_NE(driver.Open(bad), 0) << bad;
     err = testing::internal::GetCapturedStderr();
@@ -269,9 +271,9 @@ TEST_F(SerialBackend, RawFramesBothWays) {
 }
 
 TEST_F(SerialBackend, UnusableDeviceOrBaudFailsNamingIt) {
-  for (std::string reader : {std::string("serial:/nonexistent/ttyUSB9"), std::string("serial:/dev/null"),
-                             "serial:" + pty.path() + "@12345", "serial:" + pty.path() + "@fast",
-                             std::string("serial:")}) {
+  for (std::string reader : {std::string("serial:/nonexistent/ttyUSB9"),
+                             std::string("serial:/dev/null"), "serial:" + pty.path() + "@12345",
+                             "serial:" + pty.path() + "@fast", std::string("serial:")}) {
     testing::internal::CaptureStderr();
     EXPECT_NE(driver.Open(reader), 0) << reader;
     std::string err = testing::internal::GetCapturedStderr();

@@ -51,7 +51,8 @@ int Run(const std::vector<std::string>& args, std::string* output = nullptr) {
     if (rc == 0) {
       char chunk[4096];
       ssize_t n;
-      while ((n = ::read(out[0], chunk, sizeof chunk)) > 0) output->append(chunk, static_cast<std::size_t>(n));
+      while ((n = ::read(out[0], chunk, sizeof chunk)) > 0)
+        output->append(chunk, static_cast<std::size_t>(n));
     }
     ::close(out[0]);
   }
@@ -59,7 +60,8 @@ int Run(const std::vector<std::string>& args, std::string* output = nullptr) {
     std::fprintf(stderr, "stream_e2e_runner: cannot start %s\n", args[0].c_str());
     return 1;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProgramTimeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kProgramTimeoutMs);
   for (;;) {
     int status = 0;
     pid_t done = ::waitpid(pid, &status, WNOHANG);
@@ -125,8 +127,8 @@ int main(int argc, char** argv) {
 
   if (mode == "tcp") {
     transport_test::SimProcess sim;
-    if (!StartServer(&sim, server, {"--listen", "127.0.0.1:0", "--new-card-per-client",
-                                    "--seed", "1"})) {
+    if (!StartServer(&sim, server,
+                     {"--listen", "127.0.0.1:0", "--new-card-per-client", "--seed", "1"})) {
       return 2;
     }
     int result = Run(program);

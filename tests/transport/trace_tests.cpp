@@ -109,7 +109,9 @@ int OverclaimingRead(unsigned char* buffer, int capacity, int) {
   for (int i = 0; i < capacity; ++i) buffer[i] = 0x11;
   return capacity + 500;
 }
-int AcceptingWrite(const unsigned char*, int, int) { return 0; }
+int AcceptingWrite(const unsigned char*, int, int) {
+  return 0;
+}
 
 TEST_F(FrameTrace, ReadClaimingMoreThanTheBufferIsClippedToIt) {
   // A driver that claims more bytes than the capacity must not make the trace read past it.
@@ -134,7 +136,8 @@ TEST(FrameTraceFile, UnwritableTraceWarnsAndTheLinkWorksOn) {
 }
 
 // ReaderClose through the link while `peer` plays the reader and answers `answer`.
-unsigned char CloseAnsweredBy(const transport_test::Peer& peer, const transport_test::Bytes& answer) {
+unsigned char CloseAnsweredBy(const transport_test::Peer& peer,
+                              const transport_test::Bytes& answer) {
   std::thread reader_side([&] {
     if (peer.Receive(4, 2000).size() == 4) peer.Send(answer);
   });
