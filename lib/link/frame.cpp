@@ -21,7 +21,13 @@ std::uint8_t Exchange(std::uint8_t control, std::uint8_t command, const std::uin
   if (length > 0) std::memcpy(request + 3, data, length);
   short rc = ReaderCommand(request, static_cast<short>(length + 4), response->frame,
                            static_cast<short>(kFrameMax), kTimeoutMs);
-  return rc != 0 ? kNoResponse : response->status();
+  if (rc != 0) {
+    // The buffer may hold a stale or partial frame that looks whole; callers
+    // that tell a reader status of 0xFF from a link failure must not see it.
+    std::memset(response->frame, 0, sizeof response->frame);
+    return kNoResponse;
+  }
+  return response->status();
 }
 
 std::uint8_t Command(std::uint8_t command, const std::uint8_t* data, std::size_t length,

@@ -25,7 +25,8 @@ struct Response {
 // Builds the request (control, command, length, data), exchanges it through
 // ReaderCommand with a 64-byte response buffer and the 1000 ms time-out, and
 // returns 0xFF when no valid response came, otherwise the reader's status byte.
-// `response` holds the response frame whenever the exchange succeeded.
+// `response` holds the response frame whenever the exchange succeeded, and
+// all zero bytes (no valid frame) when it failed.
 // `length` must not exceed kFrameDataMax: callers check their limits first.
 std::uint8_t Exchange(std::uint8_t control, std::uint8_t command, const std::uint8_t* data,
                       std::size_t length, Response* response);

@@ -240,6 +240,25 @@ TEST(PiccExChangBlock, LinkFailureOrShortAnswerWritesNothing) {
   EXPECT_EQ(raw.recv, Fill(64));
 }
 
+TEST(PiccExChangBlock, ThreeFailedAttemptsAreALinkFailureWhateverTheBufferHolds) {
+  // A damaged frame, then two short deliveries of the good one: the stale tail
+  // of the damaged frame completes the good one in the buffer, but no attempt
+  // delivered a whole frame with a valid check byte.
+  FakeDriver driver;
+  const Bytes good = FakeDriver::Frame(0, 0, RawAnswer(4, 0, {0x0A}));
+  Bytes damaged = good;
+  damaged[3] = 0x05;  // the check byte no longer matches
+  driver.QueueResponse(damaged);
+  driver.QueueResponse(Bytes(good.begin(), good.begin() + 5));
+  driver.QueueResponse(Bytes(good.begin(), good.begin() + 5));
+  Raw raw;
+  EXPECT_EQ(raw.Run(3, 7, {0xAA}, 8), 0xFF);
+  EXPECT_EQ(driver.reads(), 3);
+  EXPECT_EQ(raw.recvBits, 0xBEEF);
+  EXPECT_EQ(raw.elapsed, -7);
+  EXPECT_EQ(raw.recv, Fill(64));
+}
+
 TEST(PiccExChangBlock, NeverWritesMoreThan58Bytes) {
   FakeDriver driver;
   Raw raw;
