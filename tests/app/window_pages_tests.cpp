@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <array>
 #include <cstring>
+#include <functional>
 
 #include "core/level_pages.h"
 #include "dialogs/hex_controls.h"
@@ -314,6 +315,41 @@ TEST_F(Pages, LevelThreeValueWork) {
   int error = 0;
   ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
   ExpectValueWork(p, 20, 21, 22, 0);  // the length is not used at Level 3
+}
+
+// The value commands carry the codes of the check boxes: bit 0 the response MAC,
+// bit 1 plain data (value reads and writes only); a backup is a restore then a
+// transfer.
+TEST_F(Pages, LevelThreeValueCodesFollowTheCheckBoxes) {
+  OpenWithCardAt(3, 3);
+  MainWindow& w = window();
+  auto* p = static_cast<Level3Page*>(w.page(3));
+  int error = 0;
+  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
+  auto codesOf = [this](const std::function<int()>& operation) {
+    trace_->Clear();
+    EXPECT_EQ(operation(), 0);
+    std::vector<int> codes;
+    for (const QByteArray& f : Frames(0x94)) codes.push_back(At(f, 3));
+    return codes;
+  };
+  const int seven = 7;
+  int value = 0;
+  for (bool responseMac : {true, false}) {
+    p->responseMacBox()->setChecked(responseMac);
+    const int rm = responseMac ? 1 : 0;
+    EXPECT_EQ(codesOf([&] { return p->WriteValue(20, &seven, 1); }), (std::vector<int>{0xA2 + rm}));
+    EXPECT_EQ(codesOf([&] { return p->ReadValue(20, &value, 1, nullptr); }),
+              (std::vector<int>{0x32 + rm}));
+    EXPECT_EQ(codesOf([&] { return p->Increment(20, 1, 21); }), (std::vector<int>{0xB6 + rm}));
+    EXPECT_EQ(codesOf([&] { return p->Decrement(21, 1, 22); }), (std::vector<int>{0xB8 + rm}));
+    EXPECT_EQ(codesOf([&] { return p->Backup(22, 20); }), (std::vector<int>{0xC2 + rm, 0xB4 + rm}));
+  }
+  p->encryptedBox()->setChecked(true);
+  EXPECT_EQ(codesOf([&] { return p->WriteValue(20, &seven, 1); }), (std::vector<int>{0xA0}));
+  EXPECT_EQ(codesOf([&] { return p->ReadValue(20, &value, 1, nullptr); }),
+            (std::vector<int>{0x30}));
+  EXPECT_EQ(value, 7);
 }
 
 TEST_F(Pages, LevelThreeFlagsAndVirtualCardBox) {

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabBar>
+#include <utility>
 
 #include "core/level_pages.h"
 #include "dialogs/hex_controls.h"
@@ -189,6 +190,20 @@ TEST_F(Session, ActivationRunsRatsAndPpsOnlyOnLevelThreeOrWhenForced) {
   auto pps = std::find_if(rats, frames.end(),
                           [](const QByteArray& f) { return f.size() > 1 && f[1] == '\x92'; });
   EXPECT_NE(pps, frames.end());
+}
+
+// The ATS ends in 00 35 C7 on a MIFARE Plus S card only.
+TEST_F(Session, RatsTellsAnSCardFromOthers) {
+  for (const auto& [variant, expected] :
+       {std::make_pair("S4K4", 1), std::make_pair("X4K4", 128), std::make_pair("S2K7", 1)}) {
+    ScopedEnv reader("HOLLINK_READER", QByteArray("sim:seed=1,variant=") + variant);
+    MainWindow& w = Open();
+    ASSERT_TRUE(w.IsConnected()) << variant;
+    int code = -1;
+    int found = 0;
+    ASSERT_EQ(w.Activate(1, &code, nullptr, &found), 1) << variant << " " << code;
+    EXPECT_EQ(found, expected) << variant;
+  }
 }
 
 TEST_F(Session, FailedActivationEmptiesTheCardInformation) {
