@@ -57,6 +57,21 @@ class Pages : public WindowTest {
     trace_->Clear();
   }
 
+  // A card at Level 3 on the Level 3 tab, authenticated with sector 5's key A.
+  void OpenAuthenticatedAtLevelThree() {
+    OpenWithCardAt(3, 3);
+    int error = 0;
+    ASSERT_EQ(LevelThree()->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
+  }
+  Level3Page* LevelThree() { return static_cast<Level3Page*>(window().page(3)); }
+
+  // First bytes of the card commands sent through the T=CL transfer.
+  std::vector<int> SentCodes() const {
+    std::vector<int> codes;
+    for (const QByteArray& f : Frames(0x94)) codes.push_back(At(f, 3));
+    return codes;
+  }
+
   // Frames whose reader command is `command`.
   std::vector<QByteArray> Frames(int command) const {
     std::vector<QByteArray> frames;
@@ -261,22 +276,14 @@ TEST_F(Pages, LevelThreeAuthenticationAddressesTheSectorKeys) {
 }
 
 TEST_F(Pages, LevelThreeModesFollowTheCheckBoxes) {
-  OpenWithCardAt(3, 3);
-  MainWindow& w = window();
-  auto* p = static_cast<Level3Page*>(w.page(3));
-  int error = 0;
-  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
-  auto sentCodes = [this] {
-    std::vector<int> codes;
-    for (const QByteArray& f : Frames(0x94)) codes.push_back(At(f, 3));
-    return codes;
-  };
+  ASSERT_NO_FATAL_FAILURE(OpenAuthenticatedAtLevelThree());
+  Level3Page* p = LevelThree();
 
   unsigned char data[48];
   for (int i = 0; i < 48; ++i) data[i] = static_cast<unsigned char>(i * 3);
   trace_->Clear();
   ASSERT_EQ(p->WriteBlocks(20, data, 48), 0);
-  EXPECT_EQ(sentCodes().front(), 0xA3);  // response MAC, plain
+  EXPECT_EQ(SentCodes().front(), 0xA3);  // response MAC, plain
 
   // 64 bytes of room read three blocks at most; 16 bytes read one.
   unsigned char read[64] = {};
@@ -285,7 +292,7 @@ TEST_F(Pages, LevelThreeModesFollowTheCheckBoxes) {
   ASSERT_EQ(p->ReadBlocks(20, read, 64, &bytes), 0);
   EXPECT_EQ(bytes, 48);
   EXPECT_EQ(std::memcmp(read, data, 48), 0);
-  EXPECT_EQ(sentCodes().front(), 0x33);
+  EXPECT_EQ(SentCodes().front(), 0x33);
   ASSERT_EQ(p->ReadBlocks(21, read, 16, &bytes), 0);
   EXPECT_EQ(bytes, 16);
   EXPECT_EQ(std::memcmp(read, data + 16, 16), 0);
@@ -294,7 +301,7 @@ TEST_F(Pages, LevelThreeModesFollowTheCheckBoxes) {
   p->commandMacBox()->setChecked(false);
   trace_->Clear();
   ASSERT_EQ(p->ReadBlocks(20, read, 16, &bytes), 0);
-  EXPECT_EQ(sentCodes().front(), 0x36);
+  EXPECT_EQ(SentCodes().front(), 0x36);
   EXPECT_EQ(p->responseMac(), 0);
   EXPECT_EQ(p->commandMac(), 0);
 
@@ -303,35 +310,26 @@ TEST_F(Pages, LevelThreeModesFollowTheCheckBoxes) {
   p->commandMacBox()->setChecked(true);
   trace_->Clear();
   ASSERT_EQ(p->ReadBlocks(20, read, 32, &bytes), 0);
-  EXPECT_EQ(sentCodes().front(), 0x31);
+  EXPECT_EQ(SentCodes().front(), 0x31);
   EXPECT_EQ(std::memcmp(read, data, 32), 0);
   EXPECT_EQ(p->WriteBlocks(20, data, 15), 2295);
 }
 
 TEST_F(Pages, LevelThreeValueWork) {
-  OpenWithCardAt(3, 3);
-  MainWindow& w = window();
-  CardLevelPage* p = w.page(3);
-  int error = 0;
-  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
-  ExpectValueWork(p, 20, 21, 22, 0);  // the length is not used at Level 3
+  ASSERT_NO_FATAL_FAILURE(OpenAuthenticatedAtLevelThree());
+  ExpectValueWork(LevelThree(), 20, 21, 22, 0);  // the length is not used at Level 3
 }
 
 // The value commands carry the codes of the check boxes: bit 0 the response MAC,
 // bit 1 plain data (value reads and writes only); a backup is a restore then a
 // transfer.
 TEST_F(Pages, LevelThreeValueCodesFollowTheCheckBoxes) {
-  OpenWithCardAt(3, 3);
-  MainWindow& w = window();
-  auto* p = static_cast<Level3Page*>(w.page(3));
-  int error = 0;
-  ASSERT_EQ(p->Authenticate(5, kKeyTypeL3A, 0, kFF.data(), &error, 0), 1) << error;
+  ASSERT_NO_FATAL_FAILURE(OpenAuthenticatedAtLevelThree());
+  Level3Page* p = LevelThree();
   auto codesOf = [this](const std::function<int()>& operation) {
     trace_->Clear();
     EXPECT_EQ(operation(), 0);
-    std::vector<int> codes;
-    for (const QByteArray& f : Frames(0x94)) codes.push_back(At(f, 3));
-    return codes;
+    return SentCodes();
   };
   const int seven = 7;
   int value = 0;
