@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "access.h"
+#include "mfplus/protocol.h"
 
 namespace pelkin {
 
@@ -355,33 +356,16 @@ std::uint8_t Card::WriteBlock(int block, const std::uint8_t data[16]) {
 
 bool Card::ReadValueBlock(int block, std::int32_t* value, std::uint8_t* address) const {
   const Block& b = image_.blocks[static_cast<std::size_t>(block)];
-  for (int i = 0; i < 4; ++i) {
-    if (b[static_cast<std::size_t>(i + 4)] != U8(~b[static_cast<std::size_t>(i)]) ||
-        b[static_cast<std::size_t>(i + 8)] != b[static_cast<std::size_t>(i)]) {
-      return false;
-    }
-  }
+  // The card also insists on the address byte's own redundancy.
   if (b[12] != b[14] || b[13] != b[15] || b[12] != U8(~b[13])) return false;
-  std::uint32_t raw = 0;
-  for (int i = 3; i >= 0; --i) raw = (raw << 8) | b[static_cast<std::size_t>(i)];
-  *value = static_cast<std::int32_t>(raw);
+  if (!ostrel::mfplus::ParseValueBlock(b.data(), value)) return false;
   *address = b[12];
   return true;
 }
 
 void Card::StoreValueBlock(int block, std::int32_t value, std::uint8_t address) {
-  Block& b = image_.blocks[static_cast<std::size_t>(block)];
-  const auto raw = static_cast<std::uint32_t>(value);
-  for (int i = 0; i < 4; ++i) {
-    const std::uint8_t byte = U8(static_cast<int>(raw >> (8 * i)));
-    b[static_cast<std::size_t>(i)] = byte;
-    b[static_cast<std::size_t>(i + 4)] = U8(~byte);
-    b[static_cast<std::size_t>(i + 8)] = byte;
-  }
-  b[12] = address;
-  b[13] = U8(~address);
-  b[14] = address;
-  b[15] = U8(~address);
+  ostrel::mfplus::BuildValueBlock(image_.blocks[static_cast<std::size_t>(block)].data(), address,
+                                  value);
   changed_ = true;
 }
 

@@ -5,6 +5,7 @@
 #include "access.h"
 #include "card.h"
 #include "mfplus/crypto.h"
+#include "mfplus/protocol.h"
 
 namespace pelkin {
 
@@ -33,13 +34,7 @@ Block RotateLeft(const Block& in) {
 Block DeriveKey(const Block& key, const Block& rndA, const Block& rndB, bool mac,
                 std::uint8_t last) {
   Block sv;
-  const std::size_t a = mac ? 7 : 11, x = mac ? 0 : 4;
-  for (std::size_t i = 0; i < 5; ++i) {
-    sv[i] = rndA[a + i];
-    sv[5 + i] = rndB[a + i];
-    sv[10 + i] = U8(rndA[x + i] ^ rndB[x + i]);
-  }
-  sv[15] = last;
+  ostrel::mfplus::SessionKeyInput(sv.data(), rndA.data(), rndB.data(), mac, last);
   Block out;
   crypto::AesEncryptBlock(key.data(), sv.data(), out.data());
   return out;
@@ -50,14 +45,8 @@ constexpr Block kZero{};
 }  // namespace
 
 void Card::SessionIvs(Block* command, Block* response) const {
-  std::uint8_t c[4] = {U8(session_.readCounter), U8(session_.readCounter >> 8),
-                       U8(session_.writeCounter), U8(session_.writeCounter >> 8)};
-  std::memcpy(command->data(), session_.ti, 4);
-  for (int i = 0; i < 3; ++i) {
-    std::memcpy(command->data() + 4 + 4 * i, c, 4);
-    std::memcpy(response->data() + 4 * i, c, 4);
-  }
-  std::memcpy(response->data() + 12, session_.ti, 4);
+  ostrel::mfplus::BuildSessionIvs(session_.ti, session_.readCounter, session_.writeCounter,
+                                  command->data(), response->data());
 }
 
 bool Card::CommandMacValid(const Bytes& c, std::uint16_t counter) const {
