@@ -1,16 +1,22 @@
 #include "dialogs/change_sequence.h"
 
+#include <QComboBox>
 #include <QLabel>
 
 #include "core/card_level_page.h"
 #include "core/card_text.h"
 #include "core/messages.h"
+#include "dialogs/hex_controls.h"
 #include "ostrel.h"
 
 std::uint32_t RunChange(PageOwner& owner, const ChangeRequest& request, QString* cardInfo) {
   int error = 0;
-  if (owner.Activate(request.force, &error, cardInfo, nullptr) == 0) {
+  int variant = 0;
+  if (owner.Activate(request.force, &error, cardInfo, &variant) == 0) {
     return PackResult(kMsgActivationFailed, error);
+  }
+  if (request.xCardOnly && variant == 1) {
+    return PackResult(kMsgChangeFailed, kStatusVirtualCardUnsupported);
   }
   std::uint8_t key[16] = {};
   std::uint8_t data[16] = {};
@@ -25,9 +31,44 @@ std::uint32_t RunChange(PageOwner& owner, const ChangeRequest& request, QString*
   return 0;
 }
 
+QString ChangeOutcomeText(std::uint32_t packed, const QString& name) {
+  if (packed == 0) return name + LoadMessage(kMsgChanged);
+  if (name.isEmpty()) return ResultText(packed);
+  const int step = ResultMessage(packed);
+  const int cause = ResultCause(packed);
+  QString text = name + LoadMessage(kMsgChangeFailed);
+  // A failed write is already said by 2225; repeating it would read twice.
+  if (step != kMsgChangeFailed) text += CodeText(step);
+  if (cause != step) text += u'\n' + CodeText(cause);
+  return text;
+}
+
 void ShowChangeOutcome(std::uint32_t packed, const QString& cardInfo, QLabel* result,
-                       QLabel* information) {
-  if (result != nullptr)
-    result->setText(packed == 0 ? LoadMessage(kMsgChanged) : ResultText(packed));
+                       QLabel* information, const QString& name) {
+  if (result != nullptr) result->setText(ChangeOutcomeText(packed, name));
   if (information != nullptr) information->setText(cardInfo);
+}
+
+void FillKeyTexts(QComboBox* box) {
+  if (box == nullptr) return;
+  box->clear();
+  for (const char* text : {"5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C",
+                           "3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A"}) {
+    box->addItem(QString::fromLatin1(text));
+  }
+  box->setCurrentIndex(0);
+}
+
+void PrepareSixteenByteField(HexBytesCombo* box) {
+  if (box == nullptr) return;
+  box->SetByteCount(16);
+  box->setMinimumContentsLength(box->MaxChars());
+  box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+}
+
+void ReserveCardInfoWidth(QLabel* information) {
+  if (information == nullptr) return;
+  const QString widest = QStringLiteral("UID: 0x00000000000000    ATQ: 0x0000    SAK: 0x00 ");
+  information->setMinimumWidth(information->fontMetrics().horizontalAdvance(widest) +
+                               2 * information->frameWidth() + 2 * information->margin());
 }

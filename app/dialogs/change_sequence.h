@@ -8,6 +8,8 @@
 #include <cstdint>
 
 class PageOwner;
+class HexBytesCombo;
+class QComboBox;
 class QLabel;
 
 inline constexpr int kMsgActivationFailed = 2230;
@@ -22,12 +24,34 @@ struct ChangeRequest {
   int authFailMessage = kMsgAuthError;    // step text of a failed authentication
   int writeAddress = 0;                   // block or key address written
   const std::uint8_t* data = nullptr;     // 16 bytes
+  // The block exists only on MIFARE Plus X cards (virtual card IID and keys):
+  // an S card, known from the activation's ATS, stops the change before any
+  // authentication with status 0xB5 (virtual cards not supported) as cause.
+  bool xCardOnly = false;
 };
+
+// Status 0xB5: the card does not support virtual card operations.
+inline constexpr int kStatusVirtualCardUnsupported = 0xB5;
 
 // 0 on success, else the packed result (PackResult) of the failed step.
 // cardInfo receives the activation's card text.
 std::uint32_t RunChange(PageOwner& owner, const ChangeRequest& request, QString* cardInfo);
 
+// The outcome text. Without a name: 2220 on success, else the failed step's
+// text and, when it differs, the cause on a second line. With a name (the
+// changed key's): the name followed by 2220 or 2225, then the failed step's
+// text only when it is not 2225 itself, then the cause as above.
+QString ChangeOutcomeText(std::uint32_t packed, const QString& name = QString());
+
 // Shows an outcome in the result (1083) and card information (1084) fields.
 void ShowChangeOutcome(std::uint32_t packed, const QString& cardInfo, QLabel* result,
-                       QLabel* information);
+                       QLabel* information, const QString& name = QString());
+
+// The key fields' list of the key and configuration dialogs: the two key texts
+// "5C 5C ..." and "3A 3A ...", the first selected.
+void FillKeyTexts(QComboBox* box);
+
+// A 16-byte field, wide enough to show all 16 bytes.
+void PrepareSixteenByteField(HexBytesCombo* box);
+// The card information field (1084), wide enough for a 7-byte UID's text.
+void ReserveCardInfoWidth(QLabel* information);

@@ -351,6 +351,8 @@ TEST_F(Pages, LevelThreeValueCodesFollowTheCheckBoxes) {
 }
 
 TEST_F(Pages, LevelThreeFlagsAndVirtualCardBox) {
+  // A page built without the virtual card dialog.
+  SetVirtualCardDialogFactory(nullptr);
   MainWindow& w = Open();
   auto* p = static_cast<Level3Page*>(w.page(3));
   EXPECT_EQ(p->responseMac(), 1);
