@@ -4,6 +4,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QShowEvent>
+#include <QWindow>
 
 #include "core/card_text.h"
 #include "core/level_pages.h"
@@ -50,6 +52,9 @@ VirtualCardDialog::VirtualCardDialog(Level3Page& page)
   ui_->setupUi(this);
   setWindowTitle(Text("title"));
   setModal(false);
+  // An open virtual card window must not keep the program running once the
+  // main window is closed.
+  setAttribute(Qt::WA_QuitOnClose, false);
   ui_->iidLabel->setText(Text("1045"));
   ui_->encKeyLabel->setText(Text("1046"));
   ui_->macKeyLabel->setText(Text("1047"));
@@ -187,6 +192,13 @@ void VirtualCardDialog::reject() {
 void VirtualCardDialog::closeEvent(QCloseEvent* event) {
   page_.VirtualCardDialogClosed();
   event->accept();
+}
+
+void VirtualCardDialog::showEvent(QShowEvent* event) {
+  QWidget* top = page_.window();
+  if (top != &page_ && windowHandle() != nullptr && top->windowHandle() != nullptr)
+    windowHandle()->setTransientParent(top->windowHandle());
+  QDialog::showEvent(event);
 }
 
 void VirtualCardDialog::keyPressEvent(QKeyEvent* event) {

@@ -13,6 +13,7 @@ class Level3Page;
 class QCloseEvent;
 class QComboBox;
 class QKeyEvent;
+class QShowEvent;
 class QLabel;
 class QPushButton;
 class TipHexBytesCombo;
@@ -61,6 +62,8 @@ class VirtualCardDialog : public QDialog {
   void closeEvent(QCloseEvent* event) override;
   // Enter neither closes the window nor sends anything to the card.
   void keyPressEvent(QKeyEvent* event) override;
+  // Stays above the main window while shown.
+  void showEvent(QShowEvent* event) override;
 
  private:
   void Support();
