@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <array>
 
@@ -273,9 +274,17 @@ TEST_F(VCard, BothConfigurationCommandsOpenTheDialogAndItRenders) {
   for (int command : {2110, 32828}) {
     QString title;
     QTimer::singleShot(0, [&] {
-      auto* dialog = qobject_cast<VirtualCardConfigDialog*>(QApplication::activeModalWidget());
-      if (dialog == nullptr) return;
+      QWidget* modal = QApplication::activeModalWidget();
+      auto* dialog = qobject_cast<VirtualCardConfigDialog*>(modal);
+      if (dialog == nullptr) {
+        if (modal != nullptr) modal->close();
+        return;
+      }
       title = dialog->windowTitle();
+      // Enter in a field neither closes the dialog nor changes the card.
+      QTest::keyClick(dialog->iidBox(), Qt::Key_Return);
+      EXPECT_TRUE(dialog->isVisible());
+      EXPECT_TRUE(dialog->resultLabel()->text().isEmpty());
       dialog->button(VirtualCardConfigDialog::kChangeIid)->click();
       EXPECT_TRUE(
           dialog->grab().toImage().save(out.filePath(QStringLiteral("dlg_vcard_config.png"))));
