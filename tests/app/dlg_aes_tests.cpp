@@ -16,6 +16,7 @@
 #include "core/card_text.h"
 #include "core/level_pages.h"
 #include "dialogs/aes_key_dialog.h"
+#include "dialogs/change_sequence.h"
 #include "dialogs/field_config_dialog.h"
 #include "dialogs/hex_controls.h"
 #include "dialogs/mfp_config_dialog.h"
@@ -251,8 +252,9 @@ TEST_F(AesDialogs, FailedStepStopsTheSequenceAndIsReportedAsThatStep) {
       for (int i = 0; i < 3; ++i) f->capabilityEdit(i)->setText(QStringLiteral("00"));
     }
     Click(*d);
-    EXPECT_TRUE(Result(*d).startsWith(LoadMessage(c.message) + u'\n')) << Result(*d).toStdString();
-    EXPECT_NE(Result(*d), LoadMessage(c.message) + u'\n');  // the cause follows
+    // The card's authentication error (0xB6) is the cause; it is also the text
+    // of 182, so that member shows it once.
+    EXPECT_EQ(Result(*d), ResultText(PackResult(c.message, 0xB6)));
     EXPECT_TRUE(Has(CardCodes(), 0x70));
     EXPECT_FALSE(Has(CardCodes(), 0xA1));
   }
@@ -374,7 +376,9 @@ TEST_F(AesDialogs, MenuItemsOpenTheirDialogsInEnglishAndChinese) {
       EXPECT_FALSE(button.isEmpty());
       if (item.templateId == 110) {
         if (language == Language::SimplifiedChinese) chineseTitle = title;
-        if (language == Language::English) EXPECT_NE(title, chineseTitle);
+        if (language == Language::English) {
+          EXPECT_NE(title, chineseTitle);
+        }
       }
     }
     window_.reset();
