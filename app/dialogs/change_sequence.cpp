@@ -40,6 +40,9 @@ void FillChangeKeys(QComboBox* box) {
   box->addItem(QStringLiteral("5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C"));
   box->addItem(QStringLiteral("3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A"));
   box->setCurrentIndex(0);
+  // Wide enough for all sixteen groups, so no byte of a key hides off the edge.
+  box->setMinimumContentsLength(48);
+  box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
 }
 
 bool IsEnterKey(const QKeyEvent* event) {
