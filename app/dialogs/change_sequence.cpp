@@ -1,6 +1,7 @@
 #include "dialogs/change_sequence.h"
 
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 
 #include "core/card_level_page.h"
@@ -49,20 +50,25 @@ void ShowChangeOutcome(std::uint32_t packed, const QString& cardInfo, QLabel* re
   if (information != nullptr) information->setText(cardInfo);
 }
 
-void FillKeyTexts(QComboBox* box) {
+void FillChangeKeys(QComboBox* box) {
   if (box == nullptr) return;
   box->clear();
-  for (const char* text : {"5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C",
-                           "3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A"}) {
-    box->addItem(QString::fromLatin1(text));
-  }
+  box->addItem(QStringLiteral("5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C"));
+  box->addItem(QStringLiteral("3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A"));
   box->setCurrentIndex(0);
+  // Wide enough for all sixteen groups, so no byte of a key hides off the edge.
+  box->setMinimumContentsLength(48);
+  box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+}
+
+bool IsEnterKey(const QKeyEvent* event) {
+  return event != nullptr && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter);
 }
 
 void PrepareSixteenByteField(HexBytesCombo* box) {
   if (box == nullptr) return;
   box->SetByteCount(16);
-  box->setMinimumContentsLength(box->MaxChars());
+  box->setMinimumContentsLength(48);
   box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
 }
 

@@ -7,9 +7,10 @@
 #include <QString>
 #include <cstdint>
 
-class PageOwner;
 class HexBytesCombo;
+class PageOwner;
 class QComboBox;
+class QKeyEvent;
 class QLabel;
 
 inline constexpr int kMsgActivationFailed = 2230;
@@ -47,11 +48,14 @@ QString ChangeOutcomeText(std::uint32_t packed, const QString& name = QString())
 void ShowChangeOutcome(std::uint32_t packed, const QString& cardInfo, QLabel* result,
                        QLabel* information, const QString& name = QString());
 
-// The key fields' list of the key and configuration dialogs: the two key texts
-// "5C 5C ..." and "3A 3A ...", the first selected.
-void FillKeyTexts(QComboBox* box);
+// The two key texts the family's 16-byte key fields offer; the first is selected.
+void FillChangeKeys(QComboBox* box);
 
-// A 16-byte field, wide enough to show all 16 bytes.
+// Enter and Return, which the change dialogs ignore: a stray Enter must neither
+// close the dialog nor send anything to the card.
+bool IsEnterKey(const QKeyEvent* event);
+
+// A 16-byte field (key or IID), as wide as FillChangeKeys makes the key fields.
 void PrepareSixteenByteField(HexBytesCombo* box);
 // The card information field (1084), wide enough for a 7-byte UID's text.
 void ReserveCardInfoWidth(QLabel* information);

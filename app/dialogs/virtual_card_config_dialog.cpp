@@ -43,7 +43,7 @@ VirtualCardConfigDialog::VirtualCardConfigDialog(PageOwner& owner, QWidget* pare
   for (TipHexBytesCombo* box : {ui_->masterKeyBox, ui_->configKeyBox, ui_->selectionKeyBox,
                                 ui_->encKeyBox, ui_->macKeyBox}) {
     PrepareSixteenByteField(box);
-    FillKeyTexts(box);
+    FillChangeKeys(box);
   }
   PrepareSixteenByteField(ui_->iidBox);
   ReserveCardInfoWidth(ui_->cardInfoLabel);
@@ -106,7 +106,7 @@ void VirtualCardConfigDialog::RunChange(Change change) {
 }
 
 void VirtualCardConfigDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+  if (IsEnterKey(event)) {
     event->accept();
     return;
   }

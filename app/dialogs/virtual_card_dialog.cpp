@@ -68,8 +68,8 @@ VirtualCardDialog::VirtualCardDialog(Level3Page& page)
     PrepareSixteenByteField(box);
   ReserveCardInfoWidth(ui_->cardInfoLabel);
   FillIidList(ui_->iidBox);
-  FillKeyTexts(ui_->encKeyBox);
-  FillKeyTexts(ui_->macKeyBox);
+  FillChangeKeys(ui_->encKeyBox);
+  FillChangeKeys(ui_->macKeyBox);
   for (Command command : {kSupport, kGetUid, kSelect, kDeselect}) {
     QPushButton* b = button(command);
     b->setText(ControlText(kTemplate, command));
@@ -202,7 +202,7 @@ void VirtualCardDialog::showEvent(QShowEvent* event) {
 }
 
 void VirtualCardDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+  if (IsEnterKey(event)) {
     event->accept();
     return;
   }
