@@ -42,8 +42,10 @@ int RowValue(int row) {
 }
 
 int ValueRow(int value) {
-  // The mapping is its own inverse.
-  return kRowValues[value & 7];
+  for (int row = 0; row < 8; ++row) {
+    if (kRowValues[row] == (value & 7)) return row;
+  }
+  return 0;
 }
 
 void Compose(const Rows& rows, std::uint8_t bytes[3]) {

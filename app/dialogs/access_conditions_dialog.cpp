@@ -259,10 +259,16 @@ void AccessConditionsDialog::Change() {
     return;
   }
 
-  std::uint8_t back[16] = {};
-  const int read = PLUSSL3Read(kEncryptedRead, static_cast<unsigned short>(block), 1, back);
+  // A Level 3 card stores a block whole or not at all; read it back where the
+  // new conditions still let this key read the trailer.
   QString problem;
-  if (read != 0) {
+  std::uint8_t back[16] = {};
+  const bool readable = accessbits::MayRead(newRows[3], Part::Access, KeyB(), false);
+  const int read =
+      readable ? PLUSSL3Read(kEncryptedRead, static_cast<unsigned short>(block), 1, back) : 0;
+  if (!readable) {
+    // Nothing to compare with.
+  } else if (read != 0) {
     problem = Text("notVerified").arg(CodeText(read));
   } else if (std::memcmp(back, trailer, 16) != 0) {
     problem = Text("notStored").arg(Text("partAccess"));
