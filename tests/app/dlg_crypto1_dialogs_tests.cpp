@@ -7,9 +7,11 @@
 #include <QComboBox>
 #include <QDir>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
 #include <QTimer>
@@ -18,12 +20,12 @@
 
 #include "core/card_text.h"
 #include "core/level_pages.h"
+#include "core_qt_print.h"
 #include "dialogs/access_bits.h"
 #include "dialogs/access_conditions_dialog.h"
 #include "dialogs/access_tables.h"
 #include "dialogs/crypto1_keys_dialog.h"
 #include "dialogs/hex_controls.h"
-#include "core_qt_print.h"
 #include "window_fixture.h"
 
 #ifndef QUILLON_TEST_OUTPUT_DIR
@@ -61,7 +63,9 @@ struct Controls {
         status(Find<QLabel>(d, "status")),
         plain2(Find<QCheckBox>(d, "plain2")),
         plain3(Find<QCheckBox>(d, "plain3")),
-        tables(Find<AccessTables>(d, "tables")) {}
+        tables(Find<AccessTables>(d, "tables")),
+        change(Find<QPushButton>(d, "changeButton")),
+        sector(Find<QComboBox>(d, "sector")) {}
   template <typename W>
   static W* Find(QDialog& d, const char* name) {
     return d.findChild<W*>(QLatin1String(name));
@@ -71,6 +75,8 @@ struct Controls {
   QLabel *result, *status;
   QCheckBox *plain2, *plain3;
   AccessTables* tables;
+  QPushButton* change;
+  QComboBox* sector;
 };
 
 // ------------------------------------------------------------ access bits --
@@ -343,6 +349,33 @@ TEST_F(Crypto1Dialogs, UnstoredPartsAreReportedAfterTheWrite) {
   EXPECT_EQ(ui.result->text(), UiText(QStringLiteral("113.notStored"))
                                    .arg(UiText(QStringLiteral("113.keyAColumn")) + ", " +
                                         UiText(QStringLiteral("113.partAccess"))));
+}
+
+TEST_F(Crypto1Dialogs, SectorChangeForgetsTheCardAndEnterDoesNothing) {
+  OpenWithCardAt(1, 1);
+  Crypto1KeysDialog dialog(*window().page(1), 31, 5);
+  Controls ui(dialog);
+  ui.authKey->setText(kTextFF);
+  dialog.ReadCurrent();
+  EXPECT_EQ(ui.tables->cardRows(), (accessbits::Rows{0, 0, 0, 4}));
+  EXPECT_TRUE(ui.tables->TrailerRowGreyed(4));
+  EXPECT_EQ(ui.currentAccess->text(), QStringLiteral("FF 07 80 69"));
+  EXPECT_EQ(ui.tables->tabs()->tabText(2), LoadMessage(2350));
+
+  ui.sector->setCurrentIndex(32);
+  EXPECT_EQ(ui.tables->tabs()->tabText(2), LoadMessage(2365));
+  EXPECT_TRUE(ui.currentAccess->text().isEmpty());
+  EXPECT_FALSE(ui.tables->TrailerRowGreyed(4));
+  EXPECT_FALSE(ui.tables->trailerRadio(4)->isChecked());
+
+  dialog.show();
+  trace_->Clear();
+  ui.change->setFocus();
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QCoreApplication::sendEvent(ui.change, &enter);
+  EXPECT_TRUE(dialog.isVisible());
+  EXPECT_TRUE(trace_->Requests().empty());
+  EXPECT_TRUE(prompts_.shown().isEmpty());
 }
 
 // --------------------------------------------------------------- Level 3 --
