@@ -214,7 +214,9 @@ QString Text(const char* name) {
 }
 
 QString StepFailure(const QString& step, int code) {
-  return step + QStringLiteral(":") + CodeText(code);
+  QString cause = CodeText(code);
+  while (cause.endsWith(u'\n')) cause.chop(1);
+  return step + QStringLiteral(":") + cause;
 }
 
 void Log(CardLevelPage& page, const QString& text) {

@@ -195,7 +195,7 @@ void Crypto1KeysDialog::ReadCurrent() {
   } else {
     // Bits this key may not read come back as zeros; show no row for them.
     ui_->tables->ClearCardRows();
-    ShowResult(Text("accessUnreadable"));
+    ShowResult(Text("accessUnknown"));
   }
   ui_->currentKeyA->setText(hextext::FormatBytes(trailer, 6));
   ui_->currentAccess->setText(hextext::FormatBytes(trailer + 6, 4));

@@ -473,7 +473,7 @@ TEST_F(Crypto1Dialogs, Level3MalformedInputAndFailuresSendNothing) {
   window().Disconnect();
   ui.tables->trailerRadio(4)->click();
   dialog.Change();
-  EXPECT_EQ(ui.status->text(), LoadMessage(2230) + QStringLiteral(":") + CodeText(1950));
+  EXPECT_EQ(ui.status->text(), LoadMessage(2230) + QStringLiteral(":") + Line(1950));
 }
 
 // ------------------------------------------------------ menus and renders --
