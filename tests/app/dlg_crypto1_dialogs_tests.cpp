@@ -361,6 +361,10 @@ TEST_F(Crypto1Dialogs, SectorChangeForgetsTheCardAndEnterDoesNothing) {
   EXPECT_TRUE(ui.tables->TrailerRowGreyed(4));
   EXPECT_EQ(ui.currentAccess->text(), QStringLiteral("FF 07 80 69"));
   EXPECT_EQ(ui.tables->tabs()->tabText(2), LoadMessage(2350));
+  dialog.show();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(dialog.grab().toImage().save(
+      QDir(QStringLiteral(QUILLON_TEST_OUTPUT_DIR)).filePath(QStringLiteral("crypto1_read.png"))));
 
   ui.sector->setCurrentIndex(32);
   EXPECT_EQ(ui.tables->tabs()->tabText(2), LoadMessage(2365));
@@ -368,7 +372,6 @@ TEST_F(Crypto1Dialogs, SectorChangeForgetsTheCardAndEnterDoesNothing) {
   EXPECT_FALSE(ui.tables->TrailerRowGreyed(4));
   EXPECT_FALSE(ui.tables->trailerRadio(4)->isChecked());
 
-  dialog.show();
   trace_->Clear();
   ui.change->setFocus();
   QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
