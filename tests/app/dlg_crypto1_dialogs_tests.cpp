@@ -363,8 +363,9 @@ TEST_F(Crypto1Dialogs, SectorChangeForgetsTheCardAndEnterDoesNothing) {
   EXPECT_EQ(ui.tables->tabs()->tabText(2), LoadMessage(2350));
   dialog.show();
   QCoreApplication::processEvents();
-  EXPECT_TRUE(dialog.grab().toImage().save(
-      QDir(QStringLiteral(QUILLON_TEST_OUTPUT_DIR)).filePath(QStringLiteral("crypto1_read.png"))));
+  const QDir out(QStringLiteral(QUILLON_TEST_OUTPUT_DIR));
+  ASSERT_TRUE(out.mkpath(QStringLiteral(".")));
+  EXPECT_TRUE(dialog.grab().toImage().save(out.filePath(QStringLiteral("crypto1_read.png"))));
 
   ui.sector->setCurrentIndex(32);
   EXPECT_EQ(ui.tables->tabs()->tabText(2), LoadMessage(2365));
