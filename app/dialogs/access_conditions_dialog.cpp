@@ -197,12 +197,13 @@ void AccessConditionsDialog::ReadCurrent() {
   } else {
     ui_->tables->ClearCardRows();
   }
+  const bool decoded = ui_->tables->cardRows()[3] != accessbits::kUnknownRow;
   TipCheckBox* boxes[4] = {ui_->plain0, ui_->plain1, ui_->plain2, ui_->plain3};
   for (int i = 0; i < 4; ++i) boxes[i]->setChecked(((trailer[5] >> i) & 1) != 0);
   ui_->currentAccess->setText(hextext::FormatBytes(trailer + 5, 5));
   ui_->status->clear();
   UpdatePlainRead();
-  ui_->result->clear();
+  ui_->result->setText(decoded ? QString() : Text("accessUnknown"));
 }
 
 void AccessConditionsDialog::Change() {
