@@ -115,11 +115,6 @@ bool Crypto1KeysDialog::KeyB() const {
   return ui_->keyType->currentIndex() == 1;
 }
 
-int Crypto1KeysDialog::KeyType() const {
-  if (page_.level() == 2) return KeyB() ? kKeyTypeL2B : kKeyTypeL2A;
-  return KeyB() ? kKeyTypeL1B : kKeyTypeL1A;
-}
-
 void Crypto1KeysDialog::ShowResult(const QString& text) {
   ui_->result->setText(text);
 }
@@ -192,6 +187,7 @@ void Crypto1KeysDialog::ReadCurrent() {
   accessbits::Rows rows{};
   if (accessbits::Decode(trailer + 6, &rows)) {
     ui_->tables->ShowCardRows(rows);
+    ShowResult(QString());
   } else {
     // Bits this key may not read come back as zeros; show no row for them.
     ui_->tables->ClearCardRows();

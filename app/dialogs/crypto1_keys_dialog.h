@@ -40,7 +40,6 @@ class Crypto1KeysDialog : public QDialog {
  private:
   int SelectedSector() const;
   bool KeyB() const;
-  int KeyType() const;
   // Activates, authenticates with `key` as key `keyB`, reads the trailer. On a
   // failure the reason is in the information window and the result field.
   bool AuthenticateAndRead(const std::uint8_t key[6], bool keyB, std::uint8_t trailer[16]);
