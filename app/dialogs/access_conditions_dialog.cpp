@@ -284,3 +284,11 @@ void AccessConditionsDialog::Change() {
   CurrentPrompts().Message(this, LoadMessage(kMsgKeysChanged), LoadMessage(kMsgChanged),
                            Prompts::Icon::Information);
 }
+
+void RunAccessConditionsDialog(CardLevelPage& page) {
+  PageOwner* owner = page.owner();
+  if (owner == nullptr) return;
+  AccessConditionsDialog dialog(page, owner->SelectedSector(), owner->SelectedCardType(),
+                                owner->DialogParent());
+  dialog.exec();
+}

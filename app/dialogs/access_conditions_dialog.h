@@ -49,3 +49,7 @@ class AccessConditionsDialog : public QDialog {
   std::unique_ptr<Ui::AccessConditionsDialog> ui_;
   int cardVariant_ = 0;
 };
+
+// Opens the dialog modally over the page owner's window for the sector and
+// card type selected there.
+void RunAccessConditionsDialog(CardLevelPage& page);

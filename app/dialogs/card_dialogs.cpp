@@ -2,30 +2,19 @@
 
 #include "core/card_level_page.h"
 #include "dialogs/access_conditions_dialog.h"
+#include "dialogs/aes_key_dialog.h"
 #include "dialogs/crypto1_keys_dialog.h"
-
-namespace {
-// Both CRYPTO1 pages offer the 40 sectors of the largest card.
-constexpr int kLargestCardType = 5;
-
-void RunCrypto1Keys(CardLevelPage& page, int) {
-  PageOwner* owner = page.owner();
-  if (owner == nullptr) return;
-  Crypto1KeysDialog dialog(page, owner->SelectedSector(), kLargestCardType, owner->DialogParent());
-  dialog.exec();
-}
-
-void RunAccessConditions(CardLevelPage& page, int) {
-  PageOwner* owner = page.owner();
-  if (owner == nullptr) return;
-  AccessConditionsDialog dialog(page, owner->SelectedSector(), owner->SelectedCardType(),
-                                owner->DialogParent());
-  dialog.exec();
-}
-}  // namespace
+#include "dialogs/field_config_dialog.h"
+#include "dialogs/mfp_config_dialog.h"
 
 void RegisterCardDialogs() {
   // Each dialog adds its RegisterSettingDialog(template, runner) call here.
-  RegisterSettingDialog(113, RunCrypto1Keys);
-  RegisterSettingDialog(148, RunAccessConditions);
+  RegisterSettingDialog(110, [](CardLevelPage& page, int) { RunAesKeyDialog(110, page); });
+  RegisterSettingDialog(113, [](CardLevelPage& page, int) { RunCrypto1KeysDialog(page); });
+  RegisterSettingDialog(115, [](CardLevelPage& page, int) { RunAesKeyDialog(115, page); });
+  RegisterSettingDialog(116, [](CardLevelPage& page, int) { RunAesKeyDialog(116, page); });
+  RegisterSettingDialog(117, [](CardLevelPage& page, int) { RunAesKeyDialog(117, page); });
+  RegisterSettingDialog(119, [](CardLevelPage& page, int) { RunMfpConfigDialog(page); });
+  RegisterSettingDialog(120, [](CardLevelPage& page, int) { RunFieldConfigDialog(page); });
+  RegisterSettingDialog(148, [](CardLevelPage& page, int) { RunAccessConditionsDialog(page); });
 }

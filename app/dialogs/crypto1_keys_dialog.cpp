@@ -327,3 +327,11 @@ void Crypto1KeysDialog::Change() {
   CurrentPrompts().Message(this, LoadMessage(kMsgKeysChanged), LoadMessage(kMsgChanged),
                            Prompts::Icon::Information);
 }
+
+void RunCrypto1KeysDialog(CardLevelPage& page) {
+  PageOwner* owner = page.owner();
+  if (owner == nullptr) return;
+  constexpr int kLargestCardType = 5;
+  Crypto1KeysDialog dialog(page, owner->SelectedSector(), kLargestCardType, owner->DialogParent());
+  dialog.exec();
+}

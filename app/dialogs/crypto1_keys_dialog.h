@@ -56,3 +56,7 @@ class Crypto1KeysDialog : public QDialog {
   CardLevelPage& page_;
   std::unique_ptr<Ui::Crypto1KeysDialog> ui_;
 };
+
+// Opens the dialog modally over the page owner's window for the sector
+// selected there (40 sectors: both CRYPTO1 pages offer the largest card).
+void RunCrypto1KeysDialog(CardLevelPage& page);
