@@ -435,7 +435,15 @@ int ConnectVpcd(const std::string& host, const std::string& port, Clock::time_po
   }
 }
 
-// Answers vpcd's messages: one byte is a control code, anything longer an APDU.
+// A one-byte message of these values is a control code from vpcd; anything else
+// is an APDU (MIFARE Plus has one-byte commands, e.g. commit AA and reset
+// authentication 78, so one byte alone does not make a control code).
+bool IsVpcdControl(const std::vector<std::uint8_t>& message) {
+  return message.size() == 1 &&
+         (message[0] == 0x00 || message[0] == 0x01 || message[0] == 0x02 || message[0] == 0x04);
+}
+
+// Answers vpcd's messages: control codes, and APDUs with exactly one answer each.
 Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) {
   for (;;) {
     std::uint8_t header[2];
@@ -445,7 +453,7 @@ Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) 
       return g_stop ? Served::kStop : Served::kPeerGone;
     }
     bool sent = true;
-    if (message.size() == 1) {
+    if (IsVpcdControl(message)) {
       switch (message[0]) {
         case 0x00:  // power off
           card->PowerOff();
@@ -454,11 +462,9 @@ Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) 
         case 0x02:  // reset
           card->PowerOn();
           break;
-        case 0x04:  // get ATR
+        default:  // 0x04: get ATR
           if (card->Atr().empty()) card->PowerOn();
           sent = SendMessage(fd, card->Atr());
-          break;
-        default:
           break;
       }
     } else if (!message.empty()) {
