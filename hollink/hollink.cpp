@@ -36,6 +36,9 @@ int Open() {
     Current().reset();
     return 1;
   }
+  // The reader held so far lets go first: a PC/SC card is held exclusively, and
+  // opening the same reader again must not find it busy.
+  Current().reset();
   int result = backend->Open();
   Current() = result == 0 ? std::move(backend) : nullptr;
   return result;
