@@ -21,7 +21,8 @@ std::unique_ptr<hollink::Backend> MakeBackend(const std::string& spec, std::stri
   if (spec == "sim" || spec.rfind("sim:", 0) == 0) return hollink::MakeSimBackend(rest(3), error);
   if (spec.rfind("tcp:", 0) == 0) return hollink::MakeTcpBackend(rest(3), error);
   if (spec.rfind("serial:", 0) == 0) return hollink::MakeSerialBackend(rest(6), error);
-  if (spec == "pcsc" || spec.rfind("pcsc:", 0) == 0) return hollink::MakePcscBackend(rest(4), error);
+  if (spec == "pcsc" || spec.rfind("pcsc:", 0) == 0)
+    return hollink::MakePcscBackend(rest(4), error);
   *error = "unknown reader '" + spec + "' (use sim, tcp:HOST:PORT, serial:DEVICE or pcsc[:NAME])";
   return nullptr;
 }

@@ -62,13 +62,13 @@ struct PcscLite {
   bool Load(std::string* error) {
     handle = ::dlopen("libpcsclite.so.1", RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
-      *error = std::string("PC/SC is not available (install pcscd and libpcsclite1): ") +
-               ::dlerror();
+      *error =
+          std::string("PC/SC is not available (install pcscd and libpcsclite1): ") + ::dlerror();
       return false;
     }
     bool ok = true;
     auto bind = [&](auto& fn, const char* name) {
-      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(::dlsym(handle, name));
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)> >(::dlsym(handle, name));
       ok = ok && fn != nullptr;
     };
     bind(establish, "SCardEstablishContext");
@@ -114,8 +114,7 @@ class PcscLiteLink : public PcscLink {
       }
       if (rc != SCARD_E_SHARING_VIOLATION || Clock::now() >= deadline) {
         if (rc == SCARD_E_SHARING_VIOLATION) {
-          std::fprintf(stderr, "hollink: pcsc: %s is in use by another program\n",
-                       reader_.c_str());
+          std::fprintf(stderr, "hollink: pcsc: %s is in use by another program\n", reader_.c_str());
         }
         return rc;
       }
@@ -182,7 +181,8 @@ class PcscBackend : public Backend {
     if (!api->Load(&error)) return Fail(error, 3);
     SCARDCONTEXT context = 0;
     LONG rc = api->establish(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    if (rc != SCARD_S_SUCCESS) return Fail("no PC/SC service (is pcscd running?): " + api->Text(rc), 4);
+    if (rc != SCARD_S_SUCCESS)
+      return Fail("no PC/SC service (is pcscd running?): " + api->Text(rc), 4);
     std::string reader;
     rc = FindReader(*api, context, prefix, &reader, &error);
     if (rc != SCARD_S_SUCCESS) {

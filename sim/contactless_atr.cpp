@@ -33,7 +33,8 @@ Bytes Iso14443_4Atr(const Bytes& historical) {
 Bytes StorageCardAtr(std::uint16_t cardName) {
   Bytes atr;
   atr.reserve(20);
-  for (int byte : {0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C}) atr.push_back(static_cast<std::uint8_t>(byte));
+  for (int byte : {0x3B, 0x8F, 0x80, 0x01, 0x80, 0x4F, 0x0C})
+    atr.push_back(static_cast<std::uint8_t>(byte));
   for (std::uint8_t byte : kStorageRid) atr.push_back(byte);
   atr.push_back(0x03);  // ISO 14443 A, part 3
   atr.push_back(static_cast<std::uint8_t>(cardName >> 8));

@@ -25,9 +25,9 @@ Bytes Iso14443_4Atr(const Bytes& historical);
 Bytes StorageCardAtr(std::uint16_t cardName);
 
 struct ContactlessAtr {
-  bool layer4 = false;        // ISO 14443-4 form
-  std::uint16_t cardName = 0; // storage-card form only
-  Bytes historical;           // ISO 14443-4 form only
+  bool layer4 = false;         // ISO 14443-4 form
+  std::uint16_t cardName = 0;  // storage-card form only
+  Bytes historical;            // ISO 14443-4 form only
 };
 // nullopt: not an ATR of either form, or its TCK is wrong.
 std::optional<ContactlessAtr> ParseContactlessAtr(const Bytes& atr);

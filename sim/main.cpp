@@ -376,7 +376,6 @@ int RunTcp(const Config& config, std::unique_ptr<pelkin::Simulator>& reader) {
   return 0;
 }
 
-
 // ---- vpcd: the card in vsmartcard's virtual PC/SC reader ---------------------------
 
 // Keeps delayed acknowledgements off: vpcd waits for each answer before the next

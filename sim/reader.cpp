@@ -61,7 +61,8 @@ void Reader::PersistChanges() {
   if ((cardChanged || eepromChanged_) && persist_) {
     eepromChanged_ = false;
     std::string error;
-    if (!Save(&error)) std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
+    if (!Save(&error))
+      std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
   }
 }
 

@@ -75,13 +75,13 @@ void CardTest::Personalize() {
   Activate();
   const std::pair<unsigned short, const Key*> keys[] = {
       {0x9000, &kMasterKey}, {0x9001, &kConfigKey}, {0x9002, &kLevel2Key}, {0x9003, &kLevel3Key}};
-  const bool raw = PLUSWritePersoClassic(keys[0].first, keys[0].second->data()) !=
-                   OSTREL_NOT_SUPPORTED;
+  const bool raw =
+      PLUSWritePersoClassic(keys[0].first, keys[0].second->data()) != OSTREL_NOT_SUPPORTED;
   if (!raw) ActivateLayer4();
   for (const auto& [address, key] : keys) {
-    ASSERT_EQ(raw ? PLUSWritePersoClassic(address, key->data())
-                  : PLUSWritePersoTCL(address, key->data()),
-              0)
+    ASSERT_EQ(
+        raw ? PLUSWritePersoClassic(address, key->data()) : PLUSWritePersoTCL(address, key->data()),
+        0)
         << address;
   }
   ASSERT_EQ(raw ? PLUSCommitPersoClassic() : PLUSCommitPersoTCL(), 0);

@@ -48,7 +48,7 @@ class CardTest : public ::testing::Test {
   // Level 0 -> 1 with the test card keys (over T=CL where the reader has no raw
   // exchange); a card a kept reader holds at a higher level is left as it is.
   void Personalize();
-  void RaiseTo(int level);      // from Level 1 with the switch keys
+  void RaiseTo(int level);  // from Level 1 with the switch keys
   // A fresh card taken to Level 3 (or a card already there) and activated at layer 4.
   Activation OpenAtLevel3();
 };
