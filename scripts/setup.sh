@@ -4,12 +4,12 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git clang-format
+  build-essential cmake ninja-build pkg-config git clang-format ccache
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libxkbcommon-dev
   fonts-noto-cjk
-  pcscd libpcsclite-dev vsmartcard-vpcd pcsc-tools opensc util-linux
+  pcscd libpcsclite-dev vsmartcard-vpcd pcsc-tools opensc util-linux iproute2
 )
 
 missing=()
