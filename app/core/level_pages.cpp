@@ -77,7 +77,8 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
     const RowSpec& spec = kRows[i];
     const int line = 2 + i;
     grid->addWidget(new QLabel(UiText(QString::fromLatin1(spec.stepName)), group), line, 0);
-    grid->addWidget(new QLabel(UiText(QString::fromLatin1(spec.keyName)), group), line, 1);
+    auto* keyLabel = new QLabel(UiText(QString::fromLatin1(spec.keyName)), group);
+    grid->addWidget(keyLabel, line, 1);
     Row& row = rows_[i];
     row.address = new TipAddressCombo(group);
     row.address->setObjectName(QStringLiteral("level0Address%1").arg(i + 1));
@@ -93,6 +94,10 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
     row.write = new TipButton(ControlText(102, spec.buttonId), group);
     row.write->setObjectName(QStringLiteral("level0Write%1").arg(i + 1));
     row.write->setProperty("controlId", spec.buttonId);
+    // The row's caption names the address; data and button carry it too.
+    keyLabel->setBuddy(row.address);
+    row.data->setAccessibleName(keyLabel->text());
+    row.write->setAccessibleName(row.write->text() + u' ' + keyLabel->text());
     grid->addWidget(row.address, line, 2);
     grid->addWidget(row.data, line, 3);
     grid->addWidget(row.write, line, 4);
