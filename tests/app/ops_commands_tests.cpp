@@ -136,4 +136,38 @@ TEST_F(Ops, FailedRecoveryIsReportedWithItsReason) {
   EXPECT_EQ(Run(W::kReadBlocks), FormatMessage(2170, qUtf8Printable(LoadMessage(4))));
 }
 
+// A key goes to the card only as typed in full and of its type's length; a
+// malformed one is reported by the message box alone, never as a result code.
+TEST_F(Ops, AuthenticationSendsOnlyWholeKeysOfTheirType) {
+  struct Case {
+    int level;
+    int command;
+    const char* key;     // sector key box
+    const char* aesKey;  // Level 2 AES key box
+    int authCommand;     // reader command that would carry the key
+  };
+  const char* ff16 = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF";
+  const Case cases[] = {
+      {3, W::kAuthenticate, "FF FF FF FF FF FF", ff16, 0x94},  // 6 bytes for an AES key
+      {1, W::kAuthenticate, "FF FF FF FF FF F", ff16, 0x73},   // a half-typed last byte
+      {2, W::kAuthenticate, "FF FF FF FF FF FF", "FF FF", 0x90},
+      {2, W::kAesAuthenticate, "FF FF FF FF FF FF", "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF",
+       0x90},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.level);
+    window_.reset();
+    QFile::remove(TempPath(QStringLiteral("card.json")));
+    prompts_.clear();
+    ASSERT_NO_FATAL_FAILURE(OpenWithCardAt(c.level, c.level));
+    window().keyBox()->setEditText(QString::fromLatin1(c.key));
+    window().aesKeyBox()->setEditText(QString::fromLatin1(c.aesKey));
+    const auto entries = Entries().size();
+    window().RunCommand(c.command);
+    EXPECT_EQ(prompts_.messages(), QStringList{LoadMessage(2378)});
+    EXPECT_EQ(Entries().size(), entries);
+    EXPECT_EQ(FramesOf(c.authCommand), 0);
+  }
+}
+
 }  // namespace
