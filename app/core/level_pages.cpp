@@ -12,6 +12,7 @@
 #include "core/card_text.h"
 #include "core/messages.h"
 #include "core/prompts.h"
+#include "dialogs/access_bits.h"
 #include "dialogs/hex_controls.h"
 #include "ostrel.h"
 #include "tips/tip_renderer.h"
@@ -131,12 +132,10 @@ bool IsSectorTrailer(int block) {
   return block < 128 ? block % 4 == 3 : (block - 128) % 16 == 15;
 }
 
-// Access bytes 6..8 of a trailer hold C1..C3 and their complements.
+// Trailer bytes 6..8 hold the access bits with their complements.
 bool AccessBitsConsistent(const std::uint8_t* trailer) {
-  const int b6 = trailer[6], b7 = trailer[7], b8 = trailer[8];
-  const int c1 = b7 >> 4, c2 = b8 & 0x0F, c3 = b8 >> 4;
-  const int notC1 = b6 & 0x0F, notC2 = b6 >> 4, notC3 = b7 & 0x0F;
-  return (c1 ^ notC1) == 0x0F && (c2 ^ notC2) == 0x0F && (c3 ^ notC3) == 0x0F;
+  accessbits::Rows rows{};
+  return accessbits::Decode(trailer + 6, &rows);
 }
 
 bool Zero(const std::uint8_t* data, int from, int to) {
