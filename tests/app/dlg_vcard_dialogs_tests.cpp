@@ -111,8 +111,10 @@ TEST_F(VCard, ConfiguredCardAnswersEveryCommandAfterLevelThreeWork) {
   // Level 3 work first: the main window's authentication and a read.
   window().RunCommand(MainWindow::kAuthenticate);
   ASSERT_EQ(Entries().last(), LoadMessage(2150));
-  unsigned char block[16];
-  ASSERT_EQ(window().CurrentPage()->ReadBlocks(4, block, 16, nullptr), 0);
+  window().RunCommand(MainWindow::kReadBlocks);
+  ASSERT_TRUE(Entries().last().startsWith(
+      FormatMessage(2085, 3, window().BlockAddress(MainWindow::BlockBox::Block), 1)))
+      << Entries().last().toStdString();
 
   LevelThree()->virtualCardBox()->click();
   VirtualCardDialog* d = ConfiguredDialog();
