@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     }
   }
   QApplication app(argc, argv);
-  // Ties the window to quillon.desktop, its name and icon, on Wayland too.
-  QGuiApplication::setDesktopFileName(QStringLiteral("quillon"));
+  // Ties the window to its desktop entry (name and icon), on Wayland too.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.ostrel.Quillon"));
   return Application::Run();
 }
