@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libxkbcommon-dev
   fonts-noto-cjk
   dpkg-dev file desktop-file-utils appstream librsvg2-bin
+  pcscd libpcsclite-dev vsmartcard-vpcd pcsc-tools opensc util-linux iproute2
 )
 [ "${1:-}" = lint ] && packages+=(lintian)
 
