@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests and the application need.
 # Non-interactive and idempotent: packages already present are left as they are.
+# `setup.sh lint` adds lintian (large; only packaging/lint.sh uses it, CI does not).
 set -euo pipefail
 
 packages=(
@@ -9,8 +10,10 @@ packages=(
   nlohmann-json3-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libxkbcommon-dev
   fonts-noto-cjk
+  dpkg-dev file desktop-file-utils appstream librsvg2-bin
   pcscd libpcsclite-dev vsmartcard-vpcd pcsc-tools opensc util-linux iproute2
 )
+[ "${1:-}" = lint ] && packages+=(lintian)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -14,5 +14,9 @@ for preset in plain sanitize; do
   bash scripts/build.sh "$preset"
   echo "==== $preset tests ===="
   ctest --preset "$preset" || status=1
+  if [ "$preset" = plain ]; then
+    echo "==== packages ===="
+    bash packaging/check-packages.sh build/plain || status=1
+  fi
 done
 exit $status

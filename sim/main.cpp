@@ -57,6 +57,7 @@ const char kUsage[] =
     "  --delay P           probability that an answer is held back by --delay-ms\n"
     "  --delay-ms N        how long a delayed answer is held back\n"
     "  --new-card-per-client  start every TCP client with a fresh card (for test suites)\n"
+    "  --version           show the version and exit\n"
     "The first line on stdout names the reader address, e.g. \"listening tcp:127.0.0.1:40123\".\n"
     "SIGINT and SIGTERM save the card and end the server.\n";
 
@@ -111,6 +112,10 @@ bool ParseArguments(int argc, char** argv, Config* config) {
     }
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    }
+    if (arg == "--version") {
+      std::printf("pelkin-sim %s\n", OSTREL_VERSION);
       std::exit(0);
     }
     if (i + 1 >= argc) {
