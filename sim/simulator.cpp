@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "air_clock.h"
 #include "card_store.h"
 #include "faults.h"
 #include "reader.h"
@@ -129,7 +130,7 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, std::str
   if (options.seed) cardSeed = *options.seed ^ 0x5A17C0DEULL;
   auto reader = std::make_unique<Reader>(std::move(state.card), state.eeprom, cardSeed, persist);
   const std::uint64_t faultSeed = options.seed ? *options.seed : std::random_device{}();
-  return WithFaults(std::move(reader), options.faults, faultSeed);
+  return WithAirClock(WithFaults(std::move(reader), options.faults, faultSeed));
 }
 
 }  // namespace pelkin
