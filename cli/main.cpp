@@ -181,6 +181,10 @@ int RestoreCommand(const Options& options, const std::string& dumpPath, const st
   if (!options.json) {
     for (const std::string& note : plan.notes) std::printf("note: %s\n", note.c_str());
     std::printf("%zu blocks differ%s\n", plan.changes.size(), plan.changes.empty() ? "" : ":");
+    for (const KeyChange& change : plan.keyChanges) {
+      std::printf("AES key %c of sector 0x%02X (0x%04X) changes\n", change.keyB ? 'B' : 'A',
+                  change.sector, SectorKeyAddress(change.sector, change.keyB));
+    }
     for (const BlockChange& change : plan.changes) {
       std::printf("0x%02X   card %s       dump %s", change.block,
                   BlockDataText(change.from.data()).substr(0, 53).c_str(),
@@ -196,15 +200,18 @@ int RestoreCommand(const Options& options, const std::string& dumpPath, const st
     return Fail(options, {otherKeys ? Outcome::kKeyRefused : Outcome::kBadInput, 0,
                           "refused, nothing written: " + plan.refusals.front()});
   }
-  if (!dryRun && !plan.changes.empty()) {
+  if (!dryRun && (!plan.changes.empty() || !plan.keyChanges.empty())) {
     const Result result = ApplyRestore(info, keys, plan, MakeProgress("writing"));
     if (!result.ok()) return Fail(options, result);
   }
   if (options.json) {
-    std::cout
-        << Json({{"ok", true}, {"dryRun", dryRun}, {"changes", changes}, {"notes", plan.notes}})
-               .dump(2)
-        << "\n";
+    std::cout << Json({{"ok", true},
+                       {"dryRun", dryRun},
+                       {"changes", changes},
+                       {"keyChanges", plan.keyChanges.size()},
+                       {"notes", plan.notes}})
+                     .dump(2)
+              << "\n";
   } else {
     std::printf("%s\n", dryRun ? "dry run: nothing written" : "restored");
   }

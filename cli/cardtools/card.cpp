@@ -435,6 +435,28 @@ RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTraile
     }
     plan.changes.push_back({block, now->second, data});
   }
+  if (withTrailers && wanted.level == 3) {
+    for (const auto& [sector, record] : wanted.sectors) {
+      const auto now = current.sectors.find(sector);
+      for (const bool keyB : {false, true}) {
+        const auto to = ParseHexSized(keyB ? record.keyB : record.keyA, 16);
+        if (!to) continue;
+        const auto from = now == current.sectors.end()
+                              ? std::nullopt
+                              : ParseHexSized(keyB ? now->second.keyB : now->second.keyA, 16);
+        if (from == to) continue;
+        const std::string which = std::string(keyB ? "key B" : "key A") + " of " + Sector(sector);
+        if (!from || now->second.status != "read") {
+          plan.refusals.push_back(which + ": the keys do not open this sector to change it");
+          continue;
+        }
+        KeyChange change{sector, keyB, {}, {}};
+        std::copy(from->begin(), from->end(), change.from.begin());
+        std::copy(to->begin(), to->end(), change.to.begin());
+        plan.keyChanges.push_back(change);
+      }
+    }
+  }
   // Trailers go last within their sector: they may change the keys the writes use.
   for (const BlockChange& trailer : trailers) {
     auto at = std::find_if(plan.changes.begin(), plan.changes.end(), [&](const BlockChange& c) {
@@ -508,6 +530,16 @@ Result ApplyRestore(const CardInfo& info, const KeyFile& keys, const RestorePlan
         ++key;
       }
     }
+  }
+  for (const KeyChange& change : plan.keyChanges) {
+    const std::string which =
+        std::string(change.keyB ? "key B" : "key A") + " of " + Sector(change.sector);
+    const Bytes from(change.from.begin(), change.from.end());
+    std::uint8_t status = Authenticate(info, change.sector, {change.keyB, from, {}});
+    if (status != 0) return Failure(status, "authentication to change " + which);
+    status = PLUSSL3Write(kSl3WriteEncryptedMaced, SectorKeyAddress(change.sector, change.keyB), 1,
+                          change.to.data());
+    if (status != 0) return Failure(status, "change of " + which);
   }
   if (progress) progress(total, total);
   return {};

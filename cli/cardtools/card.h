@@ -65,14 +65,22 @@ struct BlockChange {
   int block = 0;
   Block from{}, to{};
 };
+// Level 3: a sector's AES key that the dump holds differently from the key file.
+struct KeyChange {
+  int sector = 0;
+  bool keyB = false;
+  AesKey from{}, to{};
+};
 struct RestorePlan {
   std::vector<BlockChange> changes;   // in block order, trailers last within their sector
+  std::vector<KeyChange> keyChanges;  // written after every block, each under itself
   std::vector<std::string> refusals;  // any refusal: nothing is written
   std::vector<std::string> notes;     // differences that are left alone, and why
 };
 // Compares a dump with what the card holds now. Block 0 is never written; trailers
-// only with `withTrailers` and only with consistent access bits that leave the
-// sector writable; every sector to be written must have been read with the keys.
+// (and at Level 3 the sectors' AES keys) only with `withTrailers`, trailers only with
+// consistent access bits that leave the sector writable; every sector to be written
+// must have been read with the keys.
 RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTrailers);
 // Writes the plan's changes (an empty refusal list is the caller's duty).
 Result ApplyRestore(const CardInfo& info, const KeyFile& keys, const RestorePlan& plan,

@@ -130,6 +130,15 @@ sed 's/"9": "[0-9A-F]*"/"9": "12345"/' "$work/first.json" > "$work/badblock.json
 expect 2 restore "$work/badblock.json" --keys "$work/keys.json"
 grep -q "block 9: expected 32 hex digits" "$work/err" || fail "malformed block accepted"
 
+# ---- A dump that holds another AES key for sector 3 changes it only with --with-trailers.
+sed "s/\"KeyA\": \"$(hex16 4)\"/\"KeyA\": \"$(hex16 0x55)\"/" "$work/first.json" > "$work/newkey.json"
+run restore "$work/newkey.json" --keys "$work/keys.json" > /dev/null
+run read --block 12 --keys "$work/keys.json" > /dev/null || fail "the key changed without --with-trailers"
+run restore "$work/newkey.json" --keys "$work/keys.json" --with-trailers > "$work/out"
+grep -q "AES key A of sector 0x03 (0x4006) changes" "$work/out" || fail "key change not shown"
+run read --block 12 --key "$(hex16 0x55)" > /dev/null || fail "the new key does not open sector 3"
+expect 4 read --block 12 --keys "$work/keys.json"
+
 if [ "$mode" = sim ]; then
   # A dump of a 2K card does not go onto the 4K card.
   small="sim:state=$work/small.json,variant=X2K4,seed=8"
