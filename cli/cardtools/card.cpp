@@ -396,6 +396,12 @@ RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTraile
       plan.notes.push_back("block 0 differs: the manufacturer block is never written");
       continue;
     }
+    if (IsTrailer(block) && !withTrailers) {
+      if (now != current.blocks.end())
+        plan.notes.push_back("trailer block " + std::to_string(block) +
+                             " differs: left alone without --with-trailers");
+      continue;
+    }
     if (now == current.blocks.end()) {
       plan.refusals.push_back("block " + std::to_string(block) + ": the keys do not open " +
                               Sector(sector) +
@@ -403,11 +409,6 @@ RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTraile
       continue;
     }
     if (IsTrailer(block)) {
-      if (!withTrailers) {
-        plan.notes.push_back("trailer block " + std::to_string(block) +
-                             " differs: left alone without --with-trailers");
-        continue;
-      }
       if (!AccessBitsConsistent(data.data() + 6)) {
         plan.refusals.push_back("trailer block " + std::to_string(block) +
                                 ": its access bits do not match their complements and would "

@@ -115,14 +115,15 @@ cmp "$work/first.json" "$work/second.json" || fail "the dumps differ after the r
 cmp "$work/first.bin" "$work/second.bin" || fail "the images differ after the restore"
 
 # ---- Refusals: nothing is written.
-run write --block 8 --keys "$work/keys.json" --data $zeros > /dev/null
-sed "s/\"KeyA\": \"$(hex16 3)\"/\"KeyA\": \"$(hex16 0x77)\"/" "$work/keys.json" > "$work/other.json"
+run write --block 4 --keys "$work/keys.json" --data $zeros > /dev/null
+sed -e "s/\"KeyA\": \"$(hex16 3)\"/\"KeyA\": \"$(hex16 0x77)\"/" \
+  -e "s/\"KeyB\": \"$(hex16 0x83)\"/\"KeyB\": \"$(hex16 0x78)\"/" "$work/keys.json" > "$work/other.json"
 expect 4 restore "$work/first.json" --keys "$work/other.json"
 grep -q "keys do not open sector 2" "$work/err" || fail "other keys: no reason given"
 sed 's/"7": "[0-9A-F]*"/"7": "000000000000FF078169FFFFFFFFFFFF"/' "$work/first.json" > "$work/locking.json"
 expect 2 restore "$work/locking.json" --keys "$work/keys.json" --with-trailers
 grep -q "would lock sector 1" "$work/err" || fail "locking trailer: no reason given"
-run read --block 8 --keys "$work/keys.json" | grep -q "00 00 00 00   00 00" || fail "a refused restore wrote"
+run read --block 4 --keys "$work/keys.json" | grep -q "00 00 00 00   00 00" || fail "a refused restore wrote"
 sed 's/"Size": "4K"/"Size": "2K"/' "$work/first.json" > "$work/badsize.json"
 expect 2 restore "$work/badsize.json" --keys "$work/keys.json"
 grep -q "beyond a 2K card" "$work/err" || fail "a 4K dump labelled 2K accepted"
