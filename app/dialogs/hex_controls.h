@@ -42,6 +42,10 @@ int BytesCaret(const QString& before, int selStart, int selEnd);
 // stored; stops at the first token that is not hex or after `maxBytes` bytes.
 // Only the first 259 characters are read. Returns the count stored.
 int ParseBytes(const QString& text, std::uint8_t* out, int maxBytes);
+// True only when `text` holds exactly `count` complete groups of two hex digits
+// (separated as ParseBytes separates them); then they are stored in `out`.
+// Otherwise `out` is zeroed: a half-typed byte never passes for a whole one.
+bool ExactBytes(const QString& text, std::uint8_t* out, int count);
 // "00 0A FF": two upper-case digits per byte, single blanks; at most 86 bytes.
 QString FormatBytes(const std::uint8_t* data, int count, bool upperCase = true);
 // "0x1234" -> 0x1234; "" or "0x" -> 0; no "0x" prefix -> -1.
@@ -119,6 +123,8 @@ class HexBytesCombo : public QComboBox {
 
   // Stores up to `maxBytes` bytes of the text into `out`; returns the count.
   int GetBytes(std::uint8_t* out, int maxBytes) const;
+  // hextext::ExactBytes of the text: exactly `count` whole bytes, or false.
+  bool GetExactBytes(std::uint8_t* out, int count) const;
   // Shows `count` bytes (at most 86) as "00 0A FF".
   void SetBytes(const std::uint8_t* bytes, int count);
   // n > 0 limits the text to n bytes (3n - 1 characters); returns the previous
