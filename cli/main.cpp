@@ -64,6 +64,15 @@ Progress MakeProgress(const char* what) {
   };
 }
 
+SectorDone SectorBar(const char* what) {
+  Progress bar = MakeProgress(what);
+  if (!bar) return {};
+  return [bar](int sector, int total, const Dump&) {
+    bar(sector + 1, total);
+    return true;
+  };
+}
+
 bool LoadKeys(const std::string& path, KeyFile* keys, std::string* error) {
   std::string text;
   if (!ReadFile(path, &text, error)) return false;
@@ -121,7 +130,7 @@ int DumpCommand(const Options& options, const std::string& keysPath, const std::
   CardInfo info;
   int code = 0;
   if (!Connect(options, &info, &code)) return code;
-  DumpOutcome outcome = DumpCard(info, keys, MakeProgress("reading"));
+  DumpOutcome outcome = DumpCard(info, keys, SectorBar("reading"));
   if (outcome.result.outcome == Outcome::kIoError || outcome.result.outcome == Outcome::kBadInput)
     return Fail(options, outcome.result);
   const std::string text = SerializeDump(outcome.dump);
@@ -170,7 +179,7 @@ int RestoreCommand(const Options& options, const std::string& dumpPath, const st
   if (!Connect(options, &info, &code)) return code;
   if (info.level < 1)
     return BadInput(options, "a Level 0 card cannot take a dump; personalize it first");
-  DumpOutcome current = DumpCard(info, keys, MakeProgress("comparing"));
+  DumpOutcome current = DumpCard(info, keys, SectorBar("comparing"));
   if (current.result.outcome == Outcome::kIoError) return Fail(options, current.result);
   const RestorePlan plan = PlanRestore(wanted, current.dump, withTrailers);
   Json changes = Json::array();

@@ -258,7 +258,7 @@ std::string DescribeCard(const CardInfo& info) {
   return text;
 }
 
-DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const Progress& progress) {
+DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone& done) {
   DumpOutcome out;
   Dump& dump = out.dump;
   dump.card = info.id;
@@ -271,7 +271,10 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const Progress& 
   }
   const int sectors = SectorCount(info.size);
   for (int sector = 0; sector < sectors; ++sector) {
-    if (progress) progress(sector, sectors);
+    if (sector > 0 && done && !done(sector - 1, sectors, dump)) {
+      out.cancelled = true;
+      break;
+    }
     SectorRecord& record = dump.sectors[sector];
     const auto found = keys.sectors.find(sector);
     const std::vector<KeyChoice> choices =
@@ -364,8 +367,10 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const Progress& 
     }
     if (dropped) Reactivate(info);
   }
-  if (progress) progress(sectors, sectors);
-  if (out.sectorsPartial + out.sectorsRefused + out.sectorsMissing > 0) {
+  if (!out.cancelled && done) done(sectors - 1, sectors, dump);
+  if (out.cancelled) {
+    out.result = Refused(Outcome::kIoError, "cancelled");
+  } else if (out.sectorsPartial + out.sectorsRefused + out.sectorsMissing > 0) {
     out.result = Refused(Outcome::kKeyRefused, "some sectors were not read");
   }
   return out;

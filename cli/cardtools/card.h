@@ -54,12 +54,15 @@ using Progress = std::function<void(int done, int total)>;
 struct DumpOutcome {
   Dump dump;
   int sectorsRead = 0, sectorsPartial = 0, sectorsRefused = 0, sectorsMissing = 0;
-  Result result;  // kIoError when the walk had to stop
+  bool cancelled = false;  // the caller stopped the walk
+  Result result;           // kIoError when the walk had to stop
 };
+// Called after each sector with the dump so far; false stops the walk there.
+using SectorDone = std::function<bool(int sector, int total, const Dump& soFar)>;
 // Reads every sector that the keys open at the card's current level (CRYPTO1 keys
 // at Levels 1 and 2, AES keys at Levels 2 and 3). Sectors whose keys are missing or
 // refused are recorded as such; the rest are still read.
-DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const Progress& progress = {});
+DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone& done = {});
 
 struct BlockChange {
   int block = 0;
