@@ -59,10 +59,11 @@ class CardWalk : public ::testing::Test {
 
 TEST_F(CardWalk, LevelOneReadsWithKeyBWhereKeyACannotAndRestoresATrailer) {
   KeyFile keys = CardKeys();
-  // Sector 1: block 4 readable by key B only (condition 101), the rest as shipped.
+  // Sector 1: block 4 readable by key B only (condition 101), the trailer hides key B
+  // so that it is a key (011: only key B writes the trailer).
   keys.sectors[1].crypto1A = C1(0xA1);
   keys.sectors[1].crypto1B = C1(0xB1);
-  keys.sectors[1].access = AccessBytes{0xFE, 0x16, 0x90, 0x69};
+  keys.sectors[1].access = AccessBytes{0x7E, 0x16, 0x98, 0x69};
   CardInfo info = Open("X2K4");
   ASSERT_EQ(info.level, 0);
   ASSERT_TRUE(Personalize(info, keys, true).ok());
@@ -80,10 +81,11 @@ TEST_F(CardWalk, LevelOneReadsWithKeyBWhereKeyACannotAndRestoresATrailer) {
   EXPECT_EQ(first.sectorsRead, 32);
   ASSERT_EQ(first.dump.blocks.size(), 128u) << "block 4 read with key B";
   EXPECT_EQ(first.dump.blocks.at(5), Data(0x50));
-  EXPECT_EQ(ToHex(first.dump.blocks.at(7)), "A1A1A1A1A1A1FE169069B1B1B1B1B1B1")
-      << "key A, hidden by the card, comes from the key file";
+  EXPECT_EQ(ToHex(first.dump.blocks.at(7)), "A1A1A1A1A1A17E169869B1B1B1B1B1B1")
+      << "the keys, hidden by the card, come from the key file";
 
-  // A dump that changes block 6 and key A: the trailer goes last, both are written.
+  // A dump that changes block 6 and key A: the trailer goes last, both are written
+  // (the trailer with key B after key A is refused).
   Dump wanted = first.dump;
   wanted.blocks[6] = Data(0x60);
   std::copy_n(std::array<std::uint8_t, 6>{0xC1, 0xC1, 0xC1, 0xC1, 0xC1, 0xC1}.begin(), 6,
