@@ -2,6 +2,10 @@
 // result codes of short buffers and missing authentications, and real block and
 // value work on a card taken to Levels 1, 2 and 3.
 #include <QCheckBox>
+#include <QDir>
+#include <QImage>
+#include <QProgressDialog>
+#include <QTimer>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -447,6 +451,40 @@ TEST_F(Pages, ReadAllSectorsLogsEachSectorAndSavesTheDump) {
   EXPECT_EQ(dump.level, 3);
   EXPECT_EQ(dump.blocks.size(), 256u);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), dump.blocks.at(21).begin()));
+}
+
+// The progress dialog is modal, can be found by assistive technology, and its
+// Cancel stops the walk after the sector at hand: the rest are neither read nor
+// logged.
+TEST_F(Pages, ReadAllSectorsCancelStopsTheWalk) {
+  OpenWithCardAt(3, 3);
+  window().show();
+  prompts_.QueueYesNo(false);
+  QString title;
+  bool modal = false;
+  QImage picture;
+  QTimer::singleShot(0, &window(), [&] {
+    auto* progress = window().findChild<QProgressDialog*>(QStringLiteral("readAllProgress"));
+    if (progress == nullptr) return;
+    title = progress->accessibleName();
+    modal = progress->windowModality() == Qt::WindowModal;
+    picture = progress->grab().toImage();
+    progress->cancel();
+  });
+  window().RunCommand(MainWindow::kReadAllSectors);
+  EXPECT_EQ(title, QStringLiteral("读取所有扇区数据"));
+  EXPECT_TRUE(modal);
+  ASSERT_FALSE(picture.isNull());
+  const QDir out(QStringLiteral(QUILLON_TEST_OUTPUT_DIR));
+  ASSERT_TRUE(out.mkpath(QStringLiteral(".")));
+  EXPECT_TRUE(picture.save(out.filePath(QStringLiteral("read_all_sectors_progress.png"))));
+  const QString log = Log();
+  EXPECT_TRUE(log.contains(QStringLiteral("读取所有扇区数据已取消")));
+  EXPECT_TRUE(log.contains(QStringLiteral("扇区0x00 读取成功")));
+  EXPECT_FALSE(log.contains(QStringLiteral("扇区0x01"))) << "the walk went on after Cancel";
+  ASSERT_EQ(prompts_.shown().size(), 2);
+  EXPECT_EQ(prompts_.shown().last().kind, ScriptedPrompts::Shown::Kind::SaveFile)
+      << "what was read before Cancel can still be saved";
 }
 
 // With a key file: sectors without keys are named, a file that cannot be used is
