@@ -1,10 +1,14 @@
 // Whole-card work against the in-process simulated card through the real library:
 // Level 1 reads that need key B for some blocks, trailer restores, Level 2 reads
 // bound to the AES key, personalization of 2K cards and its refusals, value blocks.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <string>
 
+#include "air_clock.h"
 #include "cardtools/card.h"
 
 namespace cardtools {
@@ -161,6 +165,44 @@ TEST_F(CardWalk, PersonalizationRefusalsAndTwoKCards) {
   EXPECT_EQ(WriteBlock(info, 0, key, Data(0)).outcome, Outcome::kBadInput);
   Block seen;
   EXPECT_EQ(ReadBlock(info, 200, key, &seen).outcome, Outcome::kBadInput) << "beyond a 2K card";
+}
+
+// The simulated reader's clock, reached in the driver as the dump benchmark reaches
+// it, counts every reader exchange of a Level 3 dump: as many as the frame trace holds.
+TEST_F(CardWalk, TheReaderClockCountsEveryExchange) {
+  const std::string tracePath = ::testing::TempDir() + "clock.trace";
+  std::remove(tracePath.c_str());
+  ::setenv("OSTREL_TRACE", tracePath.c_str(), 1);
+  KeyFile keys = CardKeys();
+  CardInfo info = Open("X2K4");
+  ::unsetenv("OSTREL_TRACE");
+  ASSERT_TRUE(Personalize(info, keys, true).ok());
+  info = Activate();
+  ASSERT_TRUE(SwitchLevel(info, 3, keys.cardKeys.at(0x9003)).ok());
+
+  void* driver = ::dlopen(HOLLINK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(driver, nullptr);
+  auto read = reinterpret_cast<void (*)(PelkinAirTotals*)>(::dlsym(driver, "PelkinAirClockRead"));
+  auto reset = reinterpret_cast<void (*)()>(::dlsym(driver, "PelkinAirClockReset"));
+  ASSERT_TRUE(read != nullptr && reset != nullptr);
+  auto requests = [&] {
+    std::ifstream in(tracePath);
+    int count = 0;
+    for (std::string line; std::getline(in, line);) count += line.find(" > ") != std::string::npos;
+    return count;
+  };
+  const int before = requests();
+  reset();
+  info = Activate();
+  ASSERT_TRUE(DumpCard(info, keys).result.ok());
+  PelkinAirTotals totals{};
+  read(&totals);
+  ::dlclose(driver);
+  EXPECT_EQ(static_cast<int>(totals.readerFrames), requests() - before);
+  // One authentication and one read of the whole sector: four exchanges per sector.
+  EXPECT_LE(totals.readerFrames, 32u * 4 + 12);
+  EXPECT_GT(totals.airBytes, 32u * 64) << "every data byte crossed the air";
+  EXPECT_GT(totals.airMicros, 0.0);
 }
 
 }  // namespace
