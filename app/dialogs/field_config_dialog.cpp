@@ -6,6 +6,7 @@
 #include "core/card_level_page.h"
 #include "core/card_text.h"
 #include "core/messages.h"
+#include "core/prompts.h"
 #include "dialogs/change_sequence.h"
 #include "dialogs/hex_controls.h"
 #include "ui_field_config_dialog.h"
@@ -80,6 +81,13 @@ void FieldConfigDialog::Change() {
   }
   block[1] = ui_->randomIdBox->isChecked() ? kSet : kClear;
   block[2] = ui_->proximityBox->isChecked() ? kSet : kClear;
+  // A card that demands a proximity check before every sector operation keeps
+  // its data out of reach of any reader that cannot run one: ask first.
+  if (block[2] == kSet &&
+      !CurrentPrompts().AskYesNo(this, UiText(QStringLiteral("120.proximityAsk")),
+                                 UiText(QStringLiteral("120.proximityCaption")))) {
+    return;
+  }
 
   ChangeRequest request;
   request.authAddress = kConfigKey;

@@ -326,6 +326,15 @@ TEST_F(AesDialogs, ConfigurationBlocksHoldTheBytesWritten) {
   ASSERT_EQ(d.resultLabel()->text(), LoadMessage(2220));
   const Block fcb = {0x00, 0xAA, 0x55, 0x00, 0x0B, 0, 0, 0, 0, 0x01, 0x02};
   EXPECT_EQ(ReadBack(0xB003, 0x9001), fcb);
+
+  // Demanding a proximity check locks this program out of the card: only
+  // after a Yes does it go out.
+  d.proximityBox()->setChecked(true);
+  trace_->Clear();
+  prompts_.QueueYesNo(false);
+  d.changeButton()->click();
+  EXPECT_TRUE(trace_->Requests().empty());
+  EXPECT_EQ(ReadBack(0xB003, 0x9001), fcb);
 }
 
 TEST_F(AesDialogs, LevelTwoConfigurationWriteShowsAfterTheSwitch) {
