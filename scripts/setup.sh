@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git clang-format ccache
   libgtest-dev libgmock-dev libbenchmark-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev libcli11-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libxkbcommon-dev
   fonts-noto-cjk
   dpkg-dev file desktop-file-utils appstream librsvg2-bin

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "air_clock.h"
 #include "card_store.h"
 #include "faults.h"
 #include "reader.h"
@@ -134,7 +135,7 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, std::str
   auto reader = CreateReader(options, error);
   if (!reader) return nullptr;
   const std::uint64_t faultSeed = options.seed ? *options.seed : std::random_device{}();
-  return WithFaults(std::move(reader), options.faults, faultSeed);
+  return WithAirClock(WithFaults(std::move(reader), options.faults, faultSeed));
 }
 
 }  // namespace pelkin

@@ -79,6 +79,15 @@ QString QtPrompts::SaveFileName(QWidget* parent, const QString& proposedName,
   return files.isEmpty() ? QString() : files.first();
 }
 
+QString QtPrompts::OpenFileName(QWidget* parent, const QString& windowsFilter) {
+  QFileDialog dialog(parent, QString(), QString(), QtFileFilter(windowsFilter));
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  if (dialog.exec() != QDialog::Accepted) return {};
+  const QStringList files = dialog.selectedFiles();
+  return files.isEmpty() ? QString() : files.first();
+}
+
 ScriptedPrompts::ScriptedPrompts() : previous_(Installed()) {
   InstallPrompts(this);
 }
@@ -108,4 +117,9 @@ QString ScriptedPrompts::SaveFileName(QWidget*, const QString& proposedName,
                                       const QString& windowsFilter) {
   shown_.append({Shown::Kind::SaveFile, proposedName, windowsFilter, Icon::None});
   return savePaths_.isEmpty() ? QString() : savePaths_.takeFirst();
+}
+
+QString ScriptedPrompts::OpenFileName(QWidget*, const QString& windowsFilter) {
+  shown_.append({Shown::Kind::OpenFile, QString(), windowsFilter, Icon::None});
+  return openPaths_.isEmpty() ? QString() : openPaths_.takeFirst();
 }

@@ -25,6 +25,9 @@ class Prompts {
   // path, or an empty text when the operator cancels.
   virtual QString SaveFileName(QWidget* parent, const QString& proposedName,
                                const QString& windowsFilter) = 0;
+  // The open-file dialog for an existing file, with filters as above. Returns
+  // the chosen path, or an empty text when the operator cancels.
+  virtual QString OpenFileName(QWidget* parent, const QString& windowsFilter) = 0;
 };
 
 // The prompts in force: the Qt ones unless a test installed others.
@@ -44,15 +47,16 @@ class QtPrompts : public Prompts {
   bool AskYesNo(QWidget* parent, const QString& text, const QString& caption) override;
   QString SaveFileName(QWidget* parent, const QString& proposedName,
                        const QString& windowsFilter) override;
+  QString OpenFileName(QWidget* parent, const QString& windowsFilter) override;
 };
 
 // For tests: records every prompt and answers from queues. An empty queue answers
-// No to AskYesNo and cancels SaveFileName. Installs itself on construction and
+// No to AskYesNo and cancels SaveFileName and OpenFileName. Installs itself on construction and
 // restores the previous prompts on destruction.
 class ScriptedPrompts : public Prompts {
  public:
   struct Shown {
-    enum class Kind { Message, YesNo, SaveFile } kind;
+    enum class Kind { Message, YesNo, SaveFile, OpenFile } kind;
     QString text;     // message text, or the proposed file name
     QString caption;  // caption, or the filter as passed
     Icon icon = Icon::None;
@@ -65,6 +69,7 @@ class ScriptedPrompts : public Prompts {
 
   void QueueYesNo(bool yes) { yesNo_.append(yes); }
   void QueueSavePath(const QString& path) { savePaths_.append(path); }  // "" = cancel
+  void QueueOpenPath(const QString& path) { openPaths_.append(path); }  // "" = cancel
 
   const QList<Shown>& shown() const { return shown_; }
   // The texts of the message boxes shown so far, in order.
@@ -75,10 +80,12 @@ class ScriptedPrompts : public Prompts {
   bool AskYesNo(QWidget* parent, const QString& text, const QString& caption) override;
   QString SaveFileName(QWidget* parent, const QString& proposedName,
                        const QString& windowsFilter) override;
+  QString OpenFileName(QWidget* parent, const QString& windowsFilter) override;
 
  private:
   Prompts* previous_;
   QList<bool> yesNo_;
   QStringList savePaths_;
+  QStringList openPaths_;
   QList<Shown> shown_;
 };

@@ -2,10 +2,16 @@
 // result codes of short buffers and missing authentications, and real block and
 // value work on a card taken to Levels 1, 2 and 3.
 #include <QCheckBox>
+#include <QDir>
+#include <QImage>
+#include <QProgressDialog>
+#include <QTimer>
 #include <array>
 #include <cstring>
 #include <functional>
 
+#include "cardtools/files.h"
+#include "core/card_text.h"
 #include "core/level_pages.h"
 #include "dialogs/hex_controls.h"
 #include "tips/tip_renderer.h"
@@ -413,6 +419,109 @@ TEST(Level3Tips, AttachAndDetachTheRenderer) {
        {page.encryptedBox(), page.commandMacBox(), page.responseMacBox(), page.virtualCardBox()}) {
     EXPECT_EQ(box->Tip().window(), nullptr);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Read all sectors (32821) on the Level 3 tab: every sector with the key on screen,
+// each logged as block data text, and the dump saved in the command line's format.
+TEST_F(Pages, ReadAllSectorsLogsEachSectorAndSavesTheDump) {
+  OpenAuthenticatedAtLevelThree();
+  std::array<unsigned char, 16> data;
+  for (int i = 0; i < 16; ++i)
+    data[static_cast<std::size_t>(i)] = static_cast<unsigned char>(0xA0 + i);
+  ASSERT_EQ(PLUSSL3Write(0xA3, 21, 1, data.data()), 0);
+  const QString dumpPath = TempPath(QStringLiteral("card.json"));
+  prompts_.QueueYesNo(false);  // the key on screen
+  prompts_.QueueSavePath(dumpPath);
+  window().RunCommand(MainWindow::kReadAllSectors);
+
+  const QString log = Log();
+  EXPECT_TRUE(log.contains(QStringLiteral("Level 3 扇区0x05 读取成功\n数据如下:\n")));
+  EXPECT_TRUE(log.contains(BlockDataText(data.data(), 1))) << qPrintable(log);
+  EXPECT_TRUE(log.contains(QStringLiteral("Level 3 扇区0x27 读取成功")))
+      << "the 4K card's last sector";
+  EXPECT_TRUE(log.contains(QStringLiteral("40 个扇区读取成功, 0 个扇区未读取")));
+  EXPECT_TRUE(log.contains(QStringLiteral("转储文件已保存: ") + dumpPath));
+
+  std::string text, error;
+  ASSERT_TRUE(cardtools::ReadFile(dumpPath.toStdString(), &text, &error)) << error;
+  cardtools::Dump dump;
+  ASSERT_TRUE(cardtools::ParseDump(text, &dump, &error)) << error;
+  EXPECT_EQ(dump.level, 3);
+  EXPECT_EQ(dump.blocks.size(), 256u);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), dump.blocks.at(21).begin()));
+}
+
+// The progress dialog is modal, can be found by assistive technology, and its
+// Cancel stops the walk after the sector at hand: the rest are neither read nor
+// logged.
+TEST_F(Pages, ReadAllSectorsCancelStopsTheWalk) {
+  OpenWithCardAt(3, 3);
+  window().show();
+  prompts_.QueueYesNo(false);
+  QString title;
+  bool modal = false;
+  QImage picture;
+  QTimer::singleShot(0, &window(), [&] {
+    auto* progress = window().findChild<QProgressDialog*>(QStringLiteral("readAllProgress"));
+    if (progress == nullptr) return;
+    title = progress->accessibleName();
+    modal = progress->windowModality() == Qt::WindowModal;
+    picture = progress->grab().toImage();
+    progress->cancel();
+  });
+  window().RunCommand(MainWindow::kReadAllSectors);
+  EXPECT_EQ(title, QStringLiteral("读取所有扇区数据"));
+  EXPECT_TRUE(modal);
+  ASSERT_FALSE(picture.isNull());
+  const QDir out(QStringLiteral(QUILLON_TEST_OUTPUT_DIR));
+  ASSERT_TRUE(out.mkpath(QStringLiteral(".")));
+  EXPECT_TRUE(picture.save(out.filePath(QStringLiteral("read_all_sectors_progress.png"))));
+  const QString log = Log();
+  EXPECT_TRUE(log.contains(QStringLiteral("读取所有扇区数据已取消")));
+  EXPECT_TRUE(log.contains(QStringLiteral("扇区0x00 读取成功")));
+  EXPECT_FALSE(log.contains(QStringLiteral("扇区0x01"))) << "the walk went on after Cancel";
+  ASSERT_EQ(prompts_.shown().size(), 2);
+  EXPECT_EQ(prompts_.shown().last().kind, ScriptedPrompts::Shown::Kind::SaveFile)
+      << "what was read before Cancel can still be saved";
+}
+
+// With a key file: sectors without keys are named, a file that cannot be used is
+// explained in a message box and nothing is read.
+TEST_F(Pages, ReadAllSectorsWithAKeyFile) {
+  OpenWithCardAt(3, 3);
+  const QString keysPath = TempPath(QStringLiteral("keys.json"));
+  std::string error;
+  ASSERT_TRUE(cardtools::WriteFileAtomically(
+      keysPath.toStdString(),
+      R"({"FileType": "mfpkeys", "SectorKeys": {"2": {"KeyA": "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"},
+          "3": {"KeyB": "00000000000000000000000000000000"}}})",
+      &error));
+  prompts_.QueueYesNo(true);
+  prompts_.QueueOpenPath(keysPath);
+  prompts_.QueueSavePath(QString());  // not saved
+  window().RunCommand(MainWindow::kReadAllSectors);
+  const QString log = Log();
+  EXPECT_TRUE(log.contains(QStringLiteral("Level 3 扇区0x02 读取成功")));
+  EXPECT_TRUE(log.contains(QStringLiteral("Level 3 扇区0x03 未读取:密钥被拒绝")));
+  EXPECT_TRUE(log.contains(QStringLiteral("Level 3 扇区0x04 未读取:没有该扇区的密钥")));
+  EXPECT_TRUE(log.contains(QStringLiteral("1 个扇区读取成功, 39 个扇区未读取")));
+  EXPECT_FALSE(log.contains(QStringLiteral("转储文件已保存")));
+
+  ASSERT_TRUE(
+      cardtools::WriteFileAtomically(keysPath.toStdString(), R"({"FileType": "mfcard"})", &error));
+  const int entries = static_cast<int>(Entries().size());
+  prompts_.clear();
+  prompts_.QueueYesNo(true);
+  prompts_.QueueOpenPath(keysPath);
+  window().RunCommand(MainWindow::kReadAllSectors);
+  ASSERT_EQ(prompts_.messages().size(), 1);
+  EXPECT_TRUE(prompts_.messages().first().contains(QStringLiteral("密钥文件无法使用")));
+  EXPECT_TRUE(prompts_.messages().first().contains(QStringLiteral("not a key file")));
+  EXPECT_EQ(static_cast<int>(Entries().size()), entries);
 }
 
 }  // namespace

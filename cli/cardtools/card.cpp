@@ -1,0 +1,718 @@
+#include "card.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "ostrel.h"
+#include "status.h"
+
+namespace cardtools {
+
+namespace {
+
+constexpr std::uint8_t kModeKeyA = 0x00, kModeKeyB = 0x04;
+// Level 3 codes: encrypted data, MAC on command and answer.
+constexpr std::uint8_t kSl3ReadEncryptedMaced = 0x31;
+constexpr std::uint8_t kSl3WriteEncryptedMaced = 0xA1;
+constexpr std::uint8_t kCardNoSuchBlock = 0xBA;
+constexpr int kSl3MaxWriteBlocks = 3;
+constexpr int kSl2MaxBlocks = 3;
+
+Outcome OutcomeOf(std::uint8_t status) {
+  switch (status) {
+    case 0x00:
+      return Outcome::kOk;
+    case 0x01:
+      return Outcome::kNoCard;
+    case 0x04:
+    case 0x0A:
+    case 0x0E:
+    case 0x0F:
+    case 0x10:
+    case 0x11:
+    case 0x12:
+    case 0xB6:
+    case 0xBB:
+    case 0xEC:
+      return Outcome::kKeyRefused;
+    default:
+      return Outcome::kIoError;
+  }
+}
+
+Result Failure(std::uint8_t status, const std::string& what) {
+  return {OutcomeOf(status), status, what + ": " + StatusText(status)};
+}
+
+Result Refused(Outcome outcome, const std::string& message) {
+  return {outcome, 0, message};
+}
+
+// A failure of the link, not of the card's judgement: the walk cannot go on.
+bool LinkFailure(std::uint8_t status) {
+  return OutcomeOf(status) == Outcome::kIoError && !(status >= 0xB0 && status <= 0xBF);
+}
+
+std::string Sector(int sector) {
+  return "sector " + std::to_string(sector);
+}
+
+// Activation again after a refusal that drops the card (a failed CRYPTO1
+// authentication unselects it, as a real card does).
+std::uint8_t Reactivate(const CardInfo& info) {
+  unsigned char atq[2], uid[10], uidLength = 0, sak = 0, ats[100];
+  PiccDeSelect();
+  PiccHalt();
+  std::uint8_t status = PiccActivate(0x52, atq, uid, &uidLength, &sak);
+  if (status == 0 && info.layer4) {
+    status = PiccRATS(10, ats);
+    if (status == 0) status = PiccPPS(0, 0);
+  }
+  return status;
+}
+
+// The keys of one sector that the card's level uses, in the order they are tried.
+struct KeyChoice {
+  bool keyB;
+  Bytes key;     // CRYPTO1 (Levels 1 and 2) or AES (Level 3)
+  Bytes aesKey;  // Level 2: the AES key the CRYPTO1 key is bound to
+};
+
+std::vector<KeyChoice> KeysFor(int level, const SectorKeys& set) {
+  std::vector<KeyChoice> choices;
+  for (const bool keyB : {false, true}) {
+    const auto& aes = keyB ? set.aesB : set.aesA;
+    const auto& crypto1 = keyB ? set.crypto1B : set.crypto1A;
+    if (level == 3 && aes) choices.push_back({keyB, Bytes(aes->begin(), aes->end()), {}});
+    if (level == 1 && crypto1)
+      choices.push_back({keyB, Bytes(crypto1->begin(), crypto1->end()), {}});
+    if (level == 2 && crypto1 && aes) {
+      choices.push_back(
+          {keyB, Bytes(crypto1->begin(), crypto1->end()), Bytes(aes->begin(), aes->end())});
+    }
+  }
+  return choices;
+}
+
+// Opens a sector with one key at the card's level.
+std::uint8_t Authenticate(const CardInfo& info, int sector, const KeyChoice& choice) {
+  const auto sectorByte = static_cast<unsigned char>(sector);
+  const unsigned char mode = choice.keyB ? kModeKeyB : kModeKeyA;
+  switch (info.level) {
+    case 1:
+      return PiccAuthKey(mode, choice.key.data(), sectorByte);
+    case 2: {
+      const std::uint8_t status =
+          PLUSSL2AESAuth(SectorKeyAddress(sector, choice.keyB), choice.aesKey.data());
+      if (status != 0) return status;
+      return PLUSSL2CryptoAuth(mode, sectorByte, choice.key.data());
+    }
+    case 3:
+      return PLUSSL3FirstAuth(SectorKeyAddress(sector, choice.keyB), choice.key.data());
+    default:
+      return OSTREL_BAD_ARGUMENT;
+  }
+}
+
+// Reads `count` blocks from `first` in an open sector into `out` (16 x count).
+std::uint8_t ReadRun(const CardInfo& info, int first, int count, std::uint8_t* out) {
+  switch (info.level) {
+    case 1:
+      for (int i = 0; i < count; ++i) {
+        const std::uint8_t status =
+            PiccReadBlock(static_cast<unsigned char>(first + i), out + 16 * i);
+        if (status != 0) return status;
+      }
+      return 0;
+    case 2:
+      return PLUSSL2MultiBlockRead(static_cast<unsigned char>(first),
+                                   static_cast<unsigned char>(count), out);
+    default:
+      return PLUSSL3Read(kSl3ReadEncryptedMaced, static_cast<unsigned short>(first),
+                         static_cast<unsigned char>(count), out);
+  }
+}
+
+int LargestRead(const CardInfo& info) {
+  if (info.level == 1) return 16;  // one block per exchange whatever the run
+  if (info.level == 2) return kSl2MaxBlocks;
+  return OSTREL_SL3_MAX_READ_BLOCKS;
+}
+
+std::uint8_t WriteRun(const CardInfo& info, int first, int count, const std::uint8_t* data) {
+  switch (info.level) {
+    case 1:
+      for (int i = 0; i < count; ++i) {
+        const std::uint8_t status =
+            PiccWriteBlock(static_cast<unsigned char>(first + i), data + 16 * i);
+        if (status != 0) return status;
+      }
+      return 0;
+    case 2:
+      return PLUSSL2MultiBlockWrite(static_cast<unsigned char>(first),
+                                    static_cast<unsigned char>(count), data);
+    default:
+      return PLUSSL3Write(kSl3WriteEncryptedMaced, static_cast<unsigned short>(first),
+                          static_cast<unsigned char>(count), data);
+  }
+}
+
+// Runs of consecutive block numbers, each at most `longest` long.
+std::vector<std::pair<int, int>> Runs(const std::vector<int>& blocks, int longest) {
+  std::vector<std::pair<int, int>> runs;
+  for (int block : blocks) {
+    if (!runs.empty() && runs.back().first + runs.back().second == block &&
+        runs.back().second < longest) {
+      ++runs.back().second;
+    } else {
+      runs.push_back({block, 1});
+    }
+  }
+  return runs;
+}
+
+}  // namespace
+
+Result OpenReader(const std::string& reader) {
+  if (!reader.empty()) ::setenv("HOLLINK_READER", reader.c_str(), 1);
+  if (ReaderCommInit() != 0) {
+    return Refused(Outcome::kIoError,
+                   "cannot open the reader" + (reader.empty() ? std::string() : " " + reader));
+  }
+  return {};
+}
+
+void CloseReader() {
+  ReaderCommExit();
+}
+
+Result ActivateCard(CardInfo* info, bool identify) {
+  CardInfo found;
+  unsigned char atq[2], uid[10], uidLength = 0, sak = 0, ats[100] = {};
+  PiccDeSelect();
+  PiccHalt();
+  std::uint8_t status = PiccActivate(0x52, atq, uid, &uidLength, &sak);
+  if (status != 0) {
+    if (status == OSTREL_NO_CARD) return Refused(Outcome::kNoCard, "no card in the field");
+    return Failure(status, "activation");
+  }
+  found.id.uid.assign(uid, uid + uidLength);
+  found.id.atqa = {atq[0], atq[1]};
+  found.id.sak = sak;
+  switch (sak) {
+    case 0x08:
+    case 0x18:
+      found.level = 1;
+      found.size = sak == 0x18 ? CardSize::k4K : CardSize::k2K;
+      found.sizeKnown = true;
+      break;
+    case 0x10:
+    case 0x11:
+      found.level = 2;
+      found.size = sak == 0x11 ? CardSize::k4K : CardSize::k2K;
+      found.sizeKnown = true;
+      break;
+    case 0x20:
+      found.layer4 = true;
+      break;
+    default:
+      return Refused(Outcome::kIoError,
+                     "the card's SAK " + ToHex(&sak, 1) + " is not one of a MIFARE Plus card");
+  }
+  if (found.layer4) {
+    status = PiccRATS(10, ats);
+    if (status == 0) status = PiccPPS(0, 0);
+    if (status != 0) return Failure(status, "layer 4 activation");
+    found.id.ats.assign(ats, ats + ats[0]);
+    // The historical bytes end in 00 35 C7 on an S card, 01 BC D6 on an X card.
+    found.sCard = found.id.ats.size() >= 3 && found.id.ats[found.id.ats.size() - 3] == 0x00;
+    if (identify) {
+      // Reset Authenticate: accepted at Level 3, "not allowed" at Level 0.
+      status = PLUSSL3RestAuth();
+      if (LinkFailure(status)) return Failure(status, "level probe");
+      found.level = status == 0 ? 3 : 0;
+      if (found.level == 3) {
+        // First step of an authentication with sector 32's key A: a 2K card has no
+        // such key. The step changes nothing; the next command drops it.
+        const unsigned char probe[4] = {0x70, 0x40, 0x40, 0x00};
+        unsigned char answer[OSTREL_TPCL_MAX_ANSWER];
+        unsigned short answerLength = 0;
+        status = PiccTPCLEx(probe, sizeof probe, answer, sizeof answer, &answerLength);
+        if (status != 0 || answerLength < 1) return Failure(status, "size probe");
+        found.size = answer[0] == 0x90 ? CardSize::k4K : CardSize::k2K;
+        found.sizeKnown = true;
+        PLUSSL3RestAuth();
+      }
+    }
+  }
+  *info = found;
+  return {};
+}
+
+std::string DescribeCard(const CardInfo& info) {
+  std::string text = "Level " + (info.level >= 0 ? std::to_string(info.level) : std::string("?"));
+  if (info.layer4) text += info.sCard ? ", MIFARE Plus S" : ", MIFARE Plus X";
+  text += info.sizeKnown ? std::string(", ") + SizeName(info.size) : ", size unknown at Level 0";
+  text += ", " + std::to_string(info.id.uid.size()) + "-byte UID";
+  return text;
+}
+
+DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone& done) {
+  DumpOutcome out;
+  Dump& dump = out.dump;
+  dump.card = info.id;
+  dump.level = info.level;
+  dump.size = info.size;
+  dump.sCard = info.sCard;
+  if (info.level < 1 || info.level > 3) {
+    out.result = Refused(Outcome::kBadInput, "a Level 0 card holds no data to dump");
+    return out;
+  }
+  const int sectors = SectorCount(info.size);
+  for (int sector = 0; sector < sectors; ++sector) {
+    if (sector > 0 && done && !done(sector - 1, sectors, dump)) {
+      out.cancelled = true;
+      break;
+    }
+    SectorRecord& record = dump.sectors[sector];
+    const auto found = keys.sectors.find(sector);
+    const std::vector<KeyChoice> choices =
+        found == keys.sectors.end() ? std::vector<KeyChoice>{} : KeysFor(info.level, found->second);
+    if (choices.empty()) {
+      record.status = "key missing";
+      ++out.sectorsMissing;
+      continue;
+    }
+    for (const KeyChoice& choice : choices)
+      (choice.keyB ? record.keyB : record.keyA) = ToHex(choice.key);
+    const int first = FirstBlockOfSector(sector), count = BlocksInSector(sector);
+    std::vector<int> pending(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) pending[static_cast<std::size_t>(i)] = first + i;
+    bool opened = false, dropped = false;
+    for (const KeyChoice& choice : choices) {
+      if (pending.empty()) break;
+      if (dropped) {
+        const std::uint8_t status = Reactivate(info);
+        if (status != 0) {
+          out.result = Failure(status, "activation again in " + Sector(sector));
+          return out;
+        }
+        dropped = false;
+      }
+      std::uint8_t status = Authenticate(info, sector, choice);
+      if (status != 0) {
+        if (LinkFailure(status)) {
+          out.result = Failure(status, "authentication of " + Sector(sector));
+          return out;
+        }
+        dropped = info.level != 3;
+        continue;
+      }
+      opened = true;
+      std::vector<int> left;
+      for (const auto& [start, length] : Runs(pending, LargestRead(info))) {
+        std::uint8_t data[16 * OSTREL_SL3_MAX_READ_BLOCKS];
+        status = ReadRun(info, start, length, data);
+        if (status != 0 && length > 1 && !LinkFailure(status)) {
+          // Some block of the run is closed to this key: find which, block by block.
+          if (info.level != 3) Reactivate(info), Authenticate(info, sector, choice);
+          for (int b = start; b < start + length; ++b) {
+            const std::uint8_t one = ReadRun(info, b, 1, data);
+            if (one == 0) {
+              std::memcpy(dump.blocks[b].data(), data, 16);
+            } else {
+              left.push_back(b);
+              if (info.level != 3) Reactivate(info), Authenticate(info, sector, choice);
+            }
+          }
+          continue;
+        }
+        if (LinkFailure(status)) {
+          out.result = Failure(status, "read of " + Sector(sector));
+          return out;
+        }
+        if (status != 0) {
+          left.push_back(start);
+          dropped = info.level != 3;
+          continue;
+        }
+        for (int i = 0; i < length; ++i)
+          std::memcpy(dump.blocks[start + i].data(), data + 16 * i, 16);
+      }
+      pending = left;
+    }
+    const int trailer = TrailerOfSector(sector);
+    if (auto it = dump.blocks.find(trailer); it != dump.blocks.end()) {
+      Block& t = it->second;
+      record.access = AccessBytes{t[6], t[7], t[8], t[9]};
+      // Key A never reads back at Levels 1 and 2, and key B only where it is data:
+      // the keys that opened the sector take their places.
+      if (info.level != 3) {
+        const auto& set = found->second;
+        if (set.crypto1A) std::copy(set.crypto1A->begin(), set.crypto1A->end(), t.begin());
+        const bool keyBHidden = std::all_of(t.begin() + 10, t.end(), [](auto b) { return b == 0; });
+        if (set.crypto1B && keyBHidden)
+          std::copy(set.crypto1B->begin(), set.crypto1B->end(), t.begin() + 10);
+      }
+    }
+    if (pending.empty()) {
+      ++out.sectorsRead;
+    } else if (opened && static_cast<int>(pending.size()) < count) {
+      record.status = "partial";
+      ++out.sectorsPartial;
+    } else {
+      record.status = opened ? "not read" : "key refused";
+      ++out.sectorsRefused;
+    }
+    if (dropped) Reactivate(info);
+  }
+  if (!out.cancelled && done) done(sectors - 1, sectors, dump);
+  if (out.cancelled) {
+    out.result = Refused(Outcome::kIoError, "cancelled");
+  } else if (out.sectorsPartial + out.sectorsRefused + out.sectorsMissing > 0) {
+    out.result = Refused(Outcome::kKeyRefused, "some sectors were not read");
+  }
+  return out;
+}
+
+RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTrailers) {
+  RestorePlan plan;
+  if (wanted.size != current.size) {
+    plan.refusals.push_back(std::string("the dump is of a ") + SizeName(wanted.size) +
+                            " card, this card is " + SizeName(current.size));
+    return plan;
+  }
+  if (wanted.level != current.level) {
+    plan.refusals.push_back("the dump was taken at Level " + std::to_string(wanted.level) +
+                            ", this card is at Level " + std::to_string(current.level));
+    return plan;
+  }
+  if (wanted.card.uid != current.card.uid) {
+    plan.notes.push_back("the dump is of card " + ToHex(wanted.card.uid) + ", this card is " +
+                         ToHex(current.card.uid));
+  }
+  std::vector<BlockChange> trailers;
+  for (const auto& [block, data] : wanted.blocks) {
+    const auto now = current.blocks.find(block);
+    const int sector = SectorOfBlock(block);
+    if (now != current.blocks.end() && now->second == data) continue;
+    if (block == 0) {
+      plan.notes.push_back("block 0 differs: the manufacturer block is never written");
+      continue;
+    }
+    if (IsTrailer(block) && !withTrailers) {
+      if (now != current.blocks.end())
+        plan.notes.push_back("trailer block " + std::to_string(block) +
+                             " differs: left alone without --with-trailers");
+      continue;
+    }
+    if (now == current.blocks.end()) {
+      plan.refusals.push_back("block " + std::to_string(block) + ": the keys do not open " +
+                              Sector(sector) +
+                              " of this card, so it cannot be compared or written");
+      continue;
+    }
+    if (IsTrailer(block)) {
+      if (!AccessBitsConsistent(data.data() + 6)) {
+        plan.refusals.push_back("trailer block " + std::to_string(block) +
+                                ": its access bits do not match their complements and would "
+                                "lock " +
+                                Sector(sector));
+        continue;
+      }
+      if (TrailerFreezesSector(DecodeAccess(data.data() + 6)[3])) {
+        plan.refusals.push_back("trailer block " + std::to_string(block) +
+                                ": its access bits would leave " + Sector(sector) +
+                                " with no key able to change its trailer again");
+        continue;
+      }
+      if (wanted.level != 3) {
+        const auto record = wanted.sectors.find(sector);
+        if (record == wanted.sectors.end() || record->second.keyA.size() != 12 ||
+            ToHex(data.data(), 6) != record->second.keyA) {
+          plan.refusals.push_back("trailer block " + std::to_string(block) +
+                                  ": the dump does not hold the key A it would write");
+          continue;
+        }
+      }
+      trailers.push_back({block, now->second, data});
+      continue;
+    }
+    plan.changes.push_back({block, now->second, data});
+  }
+  if (withTrailers && wanted.level == 3) {
+    for (const auto& [sector, record] : wanted.sectors) {
+      const auto now = current.sectors.find(sector);
+      for (const bool keyB : {false, true}) {
+        const auto to = ParseHexSized(keyB ? record.keyB : record.keyA, 16);
+        if (!to) continue;
+        const auto from = now == current.sectors.end()
+                              ? std::nullopt
+                              : ParseHexSized(keyB ? now->second.keyB : now->second.keyA, 16);
+        if (from == to) continue;
+        const std::string which = std::string(keyB ? "key B" : "key A") + " of " + Sector(sector);
+        if (!from || now->second.status != "read") {
+          plan.refusals.push_back(which + ": the keys do not open this sector to change it");
+          continue;
+        }
+        KeyChange change{sector, keyB, {}, {}};
+        std::copy(from->begin(), from->end(), change.from.begin());
+        std::copy(to->begin(), to->end(), change.to.begin());
+        plan.keyChanges.push_back(change);
+      }
+    }
+  }
+  // Trailers go last within their sector: they may change the keys the writes use.
+  for (const BlockChange& trailer : trailers) {
+    auto at = std::find_if(plan.changes.begin(), plan.changes.end(), [&](const BlockChange& c) {
+      return SectorOfBlock(c.block) > SectorOfBlock(trailer.block);
+    });
+    plan.changes.insert(at, trailer);
+  }
+  return plan;
+}
+
+Result ApplyRestore(const CardInfo& info, const KeyFile& keys, const RestorePlan& plan,
+                    const Progress& progress) {
+  if (!plan.refusals.empty()) return Refused(Outcome::kBadInput, plan.refusals.front());
+  std::map<int, std::vector<const BlockChange*>> bySector;
+  for (const BlockChange& change : plan.changes)
+    bySector[SectorOfBlock(change.block)].push_back(&change);
+  int done = 0;
+  const int total = static_cast<int>(bySector.size());
+  for (const auto& [sector, changes] : bySector) {
+    if (progress) progress(done++, total);
+    const auto found = keys.sectors.find(sector);
+    const std::vector<KeyChoice> choices =
+        found == keys.sectors.end() ? std::vector<KeyChoice>{} : KeysFor(info.level, found->second);
+    if (choices.empty()) return Refused(Outcome::kKeyRefused, "no key for " + Sector(sector));
+    // Data blocks in runs (trailers alone, after them), each run with the first key
+    // that may write it.
+    std::vector<int> blocks;
+    std::map<int, const Block*> data;
+    for (const BlockChange* change : changes) {
+      blocks.push_back(change->block);
+      data[change->block] = &change->to;
+    }
+    const int longest =
+        info.level == 1 ? 1 : (info.level == 2 ? kSl2MaxBlocks : kSl3MaxWriteBlocks);
+    std::vector<std::pair<int, int>> runs;
+    for (const auto& run : Runs(blocks, longest)) {
+      // A trailer never shares a run: it is written on its own, last.
+      const int trailer = TrailerOfSector(sector);
+      if (run.first + run.second - 1 == trailer && run.second > 1) {
+        runs.push_back({run.first, run.second - 1});
+        runs.push_back({trailer, 1});
+      } else {
+        runs.push_back(run);
+      }
+    }
+    std::size_t key = 0;
+    bool open = false;
+    for (const auto& [start, length] : runs) {
+      std::uint8_t buffer[16 * kSl3MaxWriteBlocks];
+      for (int i = 0; i < length; ++i) std::memcpy(buffer + 16 * i, data[start + i]->data(), 16);
+      std::uint8_t status = 0;
+      while (true) {
+        if (!open) {
+          if (key >= choices.size()) {
+            return Failure(status,
+                           "write of block " + std::to_string(start) + " (" + Sector(sector) + ")");
+          }
+          if (key > 0 && info.level != 3) Reactivate(info);
+          status = Authenticate(info, sector, choices[key]);
+          if (LinkFailure(status)) return Failure(status, "authentication of " + Sector(sector));
+          if (status != 0) {
+            ++key;
+            continue;
+          }
+          open = true;
+        }
+        status = WriteRun(info, start, length, buffer);
+        if (status == 0) break;
+        if (LinkFailure(status)) return Failure(status, "write of block " + std::to_string(start));
+        open = false;  // closed to this key: try the next one
+        ++key;
+      }
+    }
+  }
+  for (const KeyChange& change : plan.keyChanges) {
+    const std::string which =
+        std::string(change.keyB ? "key B" : "key A") + " of " + Sector(change.sector);
+    const Bytes from(change.from.begin(), change.from.end());
+    std::uint8_t status = Authenticate(info, change.sector, {change.keyB, from, {}});
+    if (status != 0) return Failure(status, "authentication to change " + which);
+    status = PLUSSL3Write(kSl3WriteEncryptedMaced, SectorKeyAddress(change.sector, change.keyB), 1,
+                          change.to.data());
+    if (status != 0) return Failure(status, "change of " + which);
+  }
+  if (progress) progress(total, total);
+  return {};
+}
+
+namespace {
+
+// Opens the sector of `block` with the single key of a block command.
+Result OpenForBlock(const CardInfo& info, int block, const BlockKey& key) {
+  if (info.level < 1 || info.level > 3)
+    return Refused(Outcome::kBadInput, "block commands need a card at Level 1, 2 or 3");
+  if (!info.sizeKnown || block >= BlockCount(info.size))
+    return Refused(Outcome::kBadInput, "block " + std::to_string(block) + " lies beyond this card");
+  const std::size_t wanted = info.level == 3 ? 16 : 6;
+  if (key.key.size() != wanted)
+    return Refused(Outcome::kBadInput, "Level " + std::to_string(info.level) + " needs a " +
+                                           std::to_string(wanted) + "-byte key");
+  if (info.level == 2 && key.aesKey.size() != 16)
+    return Refused(Outcome::kBadInput, "Level 2 needs the sector's AES key as well (--aes-key)");
+  const int sector = SectorOfBlock(block);
+  const std::uint8_t status = Authenticate(info, sector, {key.keyB, key.key, key.aesKey});
+  if (status != 0) return Failure(status, "authentication of " + Sector(sector));
+  return {};
+}
+
+}  // namespace
+
+Result ReadBlock(const CardInfo& info, int block, const BlockKey& key, Block* data) {
+  if (Result opened = OpenForBlock(info, block, key); !opened.ok()) return opened;
+  const std::uint8_t status = ReadRun(info, block, 1, data->data());
+  if (status != 0) return Failure(status, "read of block " + std::to_string(block));
+  return {};
+}
+
+Result WriteBlock(const CardInfo& info, int block, const BlockKey& key, const Block& data) {
+  if (block == 0)
+    return Refused(Outcome::kBadInput, "block 0 (the manufacturer block) is never written");
+  if (IsTrailer(block) && !AccessBitsConsistent(data.data() + 6)) {
+    return Refused(
+        Outcome::kBadInput,
+        "the trailer's access bits do not match their complements and would lock the sector");
+  }
+  if (Result opened = OpenForBlock(info, block, key); !opened.ok()) return opened;
+  const std::uint8_t status = WriteRun(info, block, 1, data.data());
+  if (status != 0) return Failure(status, "write of block " + std::to_string(block));
+  return {};
+}
+
+Result ValueBlock(const CardInfo& info, int block, const BlockKey& key, ValueOp op,
+                  std::int32_t operand, std::int32_t* value) {
+  if (block == 0 || IsTrailer(block))
+    return Refused(Outcome::kBadInput, "block " + std::to_string(block) + " cannot hold a value");
+  if (info.level == 2) return Refused(Outcome::kBadInput, "value commands work at Levels 1 and 3");
+  if (Result opened = OpenForBlock(info, block, key); !opened.ok()) return opened;
+  const auto b = static_cast<unsigned char>(block);
+  const auto b16 = static_cast<unsigned short>(block);
+  std::uint8_t status = 0;
+  if (op == ValueOp::kSet) {
+    status = info.level == 1 ? PiccWriteValue(b, operand) : PLUSSL3WriteValue(0xA1, b16, operand);
+  } else if (op == ValueOp::kIncrement || op == ValueOp::kDecrement) {
+    const bool up = op == ValueOp::kIncrement;
+    // The operation and the transfer back into the same block in one command.
+    status = info.level == 1 ? PiccValue(up ? 0xC1 : 0xC0, b, operand, b)
+                             : PLUSSL3ValueOperTran(up ? 0xB7 : 0xB9, b16, b16, operand);
+  }
+  if (status != 0) return Failure(status, "value command on block " + std::to_string(block));
+  int read = 0;
+  status = info.level == 1 ? PiccReadValue(b, &read)
+                           : PLUSSL3ReadValue(kSl3ReadEncryptedMaced, b16, &read);
+  if (status != 0) return Failure(status, "value read of block " + std::to_string(block));
+  *value = read;
+  return {};
+}
+
+Result Personalize(const CardInfo& info, const KeyFile& keys, bool commit,
+                   const Progress& progress) {
+  if (info.level != 0) {
+    return Refused(Outcome::kBadInput,
+                   "personalization needs a card at Level 0, this one is at Level " +
+                       std::to_string(info.level));
+  }
+  struct Write {
+    std::uint16_t address;
+    Block data;
+    std::string what;
+  };
+  std::vector<Write> writes;
+  for (const auto& [sector, set] : keys.sectors) {
+    for (const bool keyB : {false, true}) {
+      const auto& aes = keyB ? set.aesB : set.aesA;
+      if (aes) {
+        Block block;
+        std::copy(aes->begin(), aes->end(), block.begin());
+        writes.push_back({SectorKeyAddress(sector, keyB), block,
+                          Sector(sector) + (keyB ? " AES key B" : " AES key A")});
+      }
+    }
+    if (set.crypto1A || set.crypto1B || set.access) {
+      if (!set.crypto1A || !set.crypto1B) {
+        return Refused(Outcome::kBadInput,
+                       Sector(sector) + ": a trailer needs both CRYPTO1 keys in the key file");
+      }
+      Block trailer{};
+      const AccessBytes access = set.access.value_or(AccessBytes{0xFF, 0x07, 0x80, 0x69});
+      std::copy(set.crypto1A->begin(), set.crypto1A->end(), trailer.begin());
+      std::copy(access.begin(), access.end(), trailer.begin() + 6);
+      std::copy(set.crypto1B->begin(), set.crypto1B->end(), trailer.begin() + 10);
+      writes.push_back({static_cast<std::uint16_t>(TrailerOfSector(sector)), trailer,
+                        Sector(sector) + " trailer"});
+    }
+  }
+  for (std::uint16_t address = 0x9000; address <= 0x9003; ++address) {
+    const auto found = keys.cardKeys.find(address);
+    if (found == keys.cardKeys.end()) {
+      if (commit) {
+        char text[80];
+        std::snprintf(text, sizeof text, "the commit needs card key %04X in the key file", address);
+        return Refused(Outcome::kBadInput, text);
+      }
+      continue;
+    }
+    Block block;
+    std::copy(found->second.begin(), found->second.end(), block.begin());
+    char text[24];
+    std::snprintf(text, sizeof text, "card key %04X", address);
+    writes.push_back({address, block, text});
+  }
+  int done = 0;
+  bool twoK = false;
+  for (const Write& write : writes) {
+    if (progress) progress(done++, static_cast<int>(writes.size()));
+    // Sectors 32 to 39 exist on 4K cards only; a 2K card says so at the first of them.
+    const bool upper = (write.address >= 0x4040 && write.address < 0x4050) ||
+                       (write.address >= 128 && write.address < 256);
+    if (upper && twoK) continue;
+    const std::uint8_t status = PLUSWritePersoTCL(write.address, write.data.data());
+    if (status == kCardNoSuchBlock && upper) {
+      twoK = true;
+      continue;
+    }
+    if (status != 0) return Failure(status, "personalization of " + write.what);
+  }
+  if (progress) progress(done, done);
+  if (commit) {
+    const std::uint8_t status = PLUSCommitPersoTCL();
+    if (status != 0) return Failure(status, "commit");
+  }
+  return {};
+}
+
+Result SwitchLevel(const CardInfo& info, int level, const AesKey& key) {
+  if (level != 2 && level != 3)
+    return Refused(Outcome::kBadInput, "the level to switch to is 2 or 3");
+  if (info.level < 1 || info.level >= level) {
+    return Refused(Outcome::kBadInput, "a card at Level " + std::to_string(info.level) +
+                                           " cannot switch to Level " + std::to_string(level));
+  }
+  if (level == 2 && info.sCard) return Refused(Outcome::kBadInput, "an S card has no Level 2");
+  if (!info.layer4) {
+    unsigned char ats[100];
+    std::uint8_t status = PiccRATS(10, ats);
+    if (status == 0) status = PiccPPS(0, 0);
+    if (status != 0) return Failure(status, "layer 4 activation");
+  }
+  const std::uint8_t status = PLUSSL3FirstAuth(level == 2 ? 0x9002 : 0x9003, key.data());
+  if (status != 0) return Failure(status, "switch to Level " + std::to_string(level));
+  return {};
+}
+
+}  // namespace cardtools
