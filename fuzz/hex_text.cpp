@@ -3,12 +3,12 @@
 // and numbers behind GetBytes and GetValue.
 //
 // Input: byte 0 picks a byte limit and a text length limit; the rest is UTF-8 text.
+#include "dialogs/hex_text.h"
+
 #include <QString>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-
-#include "dialogs/hex_text.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ namespace {
 bool OnlyHexDigits(const QString& text, qsizetype from) {
   for (qsizetype i = from; i < text.size(); ++i) {
     const char16_t c = text[i].unicode();
-    const bool digit = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') ||
-                       (c >= u'a' && c <= u'f');
+    const bool digit =
+        (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
     if (!digit) return false;
   }
   return true;

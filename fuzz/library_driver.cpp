@@ -65,7 +65,8 @@ int Read(unsigned char* buffer, int capacity, int) {
     for (int i = 0; i < m; ++i) frame.push_back(in.Byte());
     frame.push_back(ostrel::link::CheckByte(frame.data(), frame.size()));
   }
-  const int n = static_cast<int>(frame.size()) < capacity ? static_cast<int>(frame.size()) : capacity;
+  const int n =
+      static_cast<int>(frame.size()) < capacity ? static_cast<int>(frame.size()) : capacity;
   if (n > 0) std::memcpy(buffer, frame.data(), static_cast<std::size_t>(n));
   return n;
 }

@@ -140,8 +140,8 @@ void Tcl(const Bytes& command) {
     sequence = static_cast<std::uint8_t>((sequence + 1) & 0x3F);
     if (!more || answer.size() < 4 || answer[1] != 0) break;
   }
-  for (int parts = 0; parts < 64 && answer.size() >= 4 && answer[1] == 0 && (answer[0] & 0xC0) == 0xC0;
-       ++parts) {
+  for (int parts = 0;
+       parts < 64 && answer.size() >= 4 && answer[1] == 0 && (answer[0] & 0xC0) == 0xC0; ++parts) {
     answer = Handle(Frame(static_cast<std::uint8_t>(0x80 | sequence), 0x94, {}));
     sequence = static_cast<std::uint8_t>((sequence + 1) & 0x3F);
   }

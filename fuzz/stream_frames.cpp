@@ -41,7 +41,8 @@ void Connect() {
     Broken("no local listener");
   }
   std::string error;
-  g_backend = hollink::MakeTcpBackend("127.0.0.1:" + std::to_string(ntohs(address.sin_port)), &error);
+  g_backend =
+      hollink::MakeTcpBackend("127.0.0.1:" + std::to_string(ntohs(address.sin_port)), &error);
   if (!g_backend || g_backend->Open() != 0) Broken("cannot connect to the local listener");
   g_peer = ::accept(listener, nullptr, nullptr);
   ::close(listener);
@@ -69,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   DrainPeer();
-  if (size > 1 && ::send(g_peer, data + 1, size - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(size - 1)) {
+  if (size > 1 &&
+      ::send(g_peer, data + 1, size - 1, MSG_NOSIGNAL) != static_cast<ssize_t>(size - 1)) {
     Broken("the peer could not send the input");
   }
   std::vector<unsigned char> buffer(static_cast<std::size_t>(capacity));
