@@ -183,7 +183,7 @@ unsigned char PLUSSL2MultiBlockWrite(unsigned char block, unsigned char count,
  *    0x90 in place of 0xFD, else OSTREL_PC_BAD_MAC (OSTREL_BAD_LENGTH when
  *    the MAC is missing). */
 #define OSTREL_PC_MAX_READER_TIME_US 5000
-#define OSTREL_PC_MAX_HOST_TIME_MS 200
+#define OSTREL_PC_MAX_HOST_TIME_MS 250
 unsigned char PLUSSL3ProximityCheck(unsigned char cid, unsigned char parameter,
                                     unsigned char keyChoice, const unsigned char key[16]);
 unsigned char PLUSSL3VCSupport(const unsigned char iid[16]);

@@ -118,18 +118,24 @@ std::uint8_t ReadBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t cou
     commandLength += kMacLength;
   }
 
+  // A card that took a MACed read has emptied its MAC input, whatever came
+  // back to us; an input kept here would fail every later MACed read. Only a
+  // card that refused the read keeps its input.
   const bool macWanted = AnswerMacWanted(code);
   CardAnswer answer;
   std::uint8_t status = TclCommand(command, commandLength, &answer);
-  const bool cardRefused = status >= 0xB0 && status <= 0xBF;
-  // A card that took a MACed read has emptied its MAC input, whatever came
-  // back to us; an input kept here would fail every later MACed read.
-  if (macWanted && !cardRefused) s.readMacLength = 0;
-  if (status != 0) return status;
+  if (status != 0) {
+    const bool cardRefused = status >= 0xB0 && status <= 0xBF;
+    if (macWanted && !cardRefused) s.readMacLength = 0;
+    return status;
+  }
   // The card answered 0x90, so it counted the read: stay in step with it.
   ++s.readCounter;
   UpdateSessionIvs();
-  if (answer.length < 1 + dataLength + (macWanted ? kMacLength : 0)) return OSTREL_BAD_LENGTH;
+  if (answer.length < 1 + dataLength + (macWanted ? kMacLength : 0)) {
+    if (macWanted) s.readMacLength = 0;
+    return OSTREL_BAD_LENGTH;
+  }
   const std::uint8_t* data = answer.bytes + 1;
 
   std::uint8_t* buffer = s.readMacBuffer;

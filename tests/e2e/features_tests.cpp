@@ -120,8 +120,8 @@ TEST_F(LateCard, AProximityCheckAnsweredLateFails) {
   ActivateLayer4();
   EXPECT_EQ(PLUSSL3ProximityCheck(10, 0, 1, kFactoryKey.data()), 0);
   ReaderCommExit();
-  // Every answer held back 300 ms: beyond the host's bound for the challenge.
-  if (!Open("", "delay=1,delay-ms=300")) return;
+  // Every answer held back 400 ms: beyond the host's bound for the challenge.
+  if (!Open("", "delay=1,delay-ms=400")) return;
   ActivateLayer4();
   EXPECT_EQ(PLUSSL3ProximityCheck(10, 0, 1, kFactoryKey.data()), OSTREL_PC_TOO_LATE);
 }

@@ -31,7 +31,8 @@ Bytes Distinct(unsigned seed, std::size_t n) {
 
 Bytes Trailer(const Bytes& keyA, const Bytes& keyB) {
   Bytes t = keyA;
-  for (unsigned char b : {0xFF, 0x07, 0x80, 0x69}) t.push_back(b);
+  const Bytes access = {0xFF, 0x07, 0x80, 0x69};
+  t.insert(t.end(), access.begin(), access.end());
   t.insert(t.end(), keyB.begin(), keyB.end());
   return t;
 }
