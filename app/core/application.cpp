@@ -4,6 +4,7 @@
 
 #include "core/main_window.h"
 #include "core/messages.h"
+#include "core/registration.h"
 #include "core/settings.h"
 
 QString Application::DefaultReader() {
@@ -27,6 +28,7 @@ int Application::Run() {
   QApplication::setApplicationVersion(QStringLiteral("1.0"));
   ChooseReader();
   PrepareSettings();
+  RegisterQuillon();
   MainWindow window;
   window.Initialise();
   window.show();

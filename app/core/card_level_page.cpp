@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 #include <map>
 
+#include "core/command_table.h"
 #include "core/messages.h"
 
 namespace {
@@ -53,8 +54,8 @@ int CardLevelPage::Activate(int force, int* errorOut, QString* cardInfoOut, int*
 
 void CardLevelPage::SetTips(TipRenderer*) {}
 
-int CardLevelPage::SettingDialogFor(int) const {
-  return 0;
+int CardLevelPage::SettingDialogFor(int commandId) const {
+  return PageDialogTemplate(level_, commandId);
 }
 
 void CardLevelPage::RunSettingCommand(int commandId) {

@@ -13,6 +13,7 @@
 
 class CardLevelPage;
 class TipRenderer;
+class QWidget;
 
 // What a page needs of the window that owns it. The main window implements it;
 // tests and later dialogs may reach the window through it as well.
@@ -30,6 +31,18 @@ class PageOwner {
   virtual int SelectedKeyType() const = 0;
   virtual int SelectedReaderType() const = 0;
   virtual int SelectedCardType() const = 0;
+  // The operator commands' recovery: activate the card again and authenticate
+  // with the sector key on screen (through the Level 2 AES authentication when
+  // the page asks for it). 1 on success; 0 with a code through errorOut, or
+  // with errorOut untouched when a message box already told the operator.
+  virtual int Recover(int* errorOut) = 0;
+  // The Level 2 AES authentication with the address and key on screen; logs
+  // its outcome. 1 on success, 0 with the code through errorOut.
+  virtual int AesAuthenticate(int* errorOut) = 0;
+  // The hover-tip renderer while tips are switched on, else nullptr.
+  virtual TipRenderer* TipWindow() const = 0;
+  // The window that dialogs and message boxes are opened over.
+  virtual QWidget* DialogParent() = 0;
 };
 
 // The remembered Level 2 AES authentication: one for the whole program. It
@@ -49,6 +62,11 @@ inline constexpr int kMsgBlockBufferBelow16 = 2295;
 inline constexpr int kMsgBufferTooSmall = 2300;
 inline constexpr int kMsgAesAddressRange = 2305;
 
+// What Recover and AesAuthenticate leave in errorOut when they showed a message
+// box for malformed input: the box is the report, no log entry follows.
+// Callers set errorOut to it before the call.
+inline constexpr int kReportedInBox = -1;
+
 // Key-type item values, as the main window fills its key-type box per level.
 inline constexpr int kKeyTypeL1A = 0;
 inline constexpr int kKeyTypeL1B = 1;
@@ -57,6 +75,10 @@ inline constexpr int kKeyTypeL2B = 3;
 inline constexpr int kKeyTypeL2Aes = 4;
 inline constexpr int kKeyTypeL3A = 5;
 inline constexpr int kKeyTypeL3B = 6;
+// AES key types take 16 key bytes, CRYPTO1 types 6.
+inline constexpr bool IsAesKeyType(int keyType) {
+  return keyType >= kKeyTypeL2Aes && keyType <= 7;
+}
 
 // Opens the card-setting dialog of one dialog template. Dialogs register
 // themselves here; a command whose dialog is not registered is reported in the

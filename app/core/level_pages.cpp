@@ -23,30 +23,6 @@ unsigned short Word(int value) {
   return static_cast<unsigned short>(value & 0xFFFF);
 }
 
-// Card-setting commands and the dialog templates they open, per page.
-struct CommandDialog {
-  int command;
-  int dialogTemplate;
-};
-
-constexpr CommandDialog kLevel1Dialogs[] = {{1935, 113}};
-constexpr CommandDialog kLevel2Dialogs[] = {
-    {1955, 113}, {2075, 115}, {2090, 117}, {1945, 110},
-    {2105, 119}, {2120, 120}, {2110, 121}, {2080, 116},
-};
-constexpr CommandDialog kLevel3Dialogs[] = {
-    {32822, 148}, {32823, 115}, {32824, 117}, {32825, 110},
-    {32826, 119}, {32827, 120}, {32828, 121},
-};
-
-template <std::size_t N>
-int DialogFor(const CommandDialog (&table)[N], int commandId) {
-  for (const CommandDialog& entry : table) {
-    if (entry.command == commandId) return entry.dialogTemplate;
-  }
-  return 0;
-}
-
 // Level 3 reads and writes move at most three blocks per call: the count is
 // length / 16 taken as an unsigned byte, 0 becoming 1 and above 3 becoming 3.
 unsigned char Sl3BlockCount(int length) {
@@ -203,10 +179,6 @@ int Level1Page::Authenticate(int sector, int keyType, int, const unsigned char* 
   return 0;
 }
 
-int Level1Page::SettingDialogFor(int commandId) const {
-  return DialogFor(kLevel1Dialogs, commandId);
-}
-
 // ---------------------------------------------------------------- Level 2 --
 
 Level2Page::Level2Page(QWidget* parent) : Level1Page(2, parent) {
@@ -271,10 +243,6 @@ int Level2Page::Authenticate(int sector, int keyType, int aesKeyAddress, const u
   const int status = PLUSSL2CryptoAuth(mode, Byte(sector), keyBytes);
   if (status != 0) return fail(status);
   return 1;
-}
-
-int Level2Page::SettingDialogFor(int commandId) const {
-  return DialogFor(kLevel2Dialogs, commandId);
 }
 
 // ---------------------------------------------------------------- Level 3 --
@@ -426,8 +394,4 @@ int Level3Page::Authenticate(int sector, int keyType, int, const unsigned char* 
   if (status == 0) return 1;
   if (errorOut != nullptr) *errorOut = status;
   return 0;
-}
-
-int Level3Page::SettingDialogFor(int commandId) const {
-  return DialogFor(kLevel3Dialogs, commandId);
 }

@@ -55,7 +55,6 @@ class Level1Page : public CardLevelPage {
   int WriteBlocks(int startBlock, const unsigned char* data, int length) override;
   int Authenticate(int sector, int keyType, int aesKeyAddress, const unsigned char* key,
                    int* errorOut, int reserved) override;
-  int SettingDialogFor(int commandId) const override;
 
  protected:
   Level1Page(int level, QWidget* parent);
@@ -73,7 +72,6 @@ class Level2Page : public Level1Page {
   int WriteBlocks(int startBlock, const unsigned char* data, int length) override;
   int Authenticate(int sector, int keyType, int aesKeyAddress, const unsigned char* key,
                    int* errorOut, int reserved) override;
-  int SettingDialogFor(int commandId) const override;
 
   QLabel* hint() const { return hint_; }
 
@@ -119,7 +117,6 @@ class Level3Page : public CardLevelPage {
   int WriteBlocks(int startBlock, const unsigned char* data, int length) override;
   int Authenticate(int sector, int keyType, int aesKeyAddress, const unsigned char* key,
                    int* errorOut, int reserved) override;
-  int SettingDialogFor(int commandId) const override;
 
   // Called by the virtual card dialog when it closes.
   void VirtualCardDialogClosed();

@@ -22,9 +22,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/command_table.h"
 #include "core/info_window.h"
 #include "core/level_pages.h"
 #include "core/messages.h"
+#include "core/operator_commands.h"
 #include "core/prompts.h"
 #include "core/settings.h"
 #include "dialogs/hex_controls.h"
@@ -36,37 +38,6 @@ namespace {
 std::map<int, OperatorCommand>& OperatorCommands() {
   static std::map<int, OperatorCommand> commands;
   return commands;
-}
-
-// Card items of the menu: enabled per level, all disabled on disconnect.
-constexpr int kCardMenuItems[] = {1860,  1870,  1880,  1890,  1900,  1910,  1920,  1935,
-                                  1955,  2075,  2090,  1945,  2105,  2120,  2110,  2080,
-                                  32822, 32823, 32824, 32825, 32826, 32827, 32828, 2040};
-constexpr int kValueAndBlockItems[] = {1860, 1870, 1880, 1890, 1900, 1910, 1920};
-constexpr int kLevel1Items[] = {1935};
-constexpr int kLevel2Items[] = {1955, 2075, 2090, 1945, 2105, 2120, 2110, 2080};
-constexpr int kLevel3Items[] = {32822, 32823, 32824, 32825, 32826, 32827, 32828, 2040};
-
-// Where card-setting commands go, whatever tab is selected.
-int RoutedLevel(int commandId) {
-  switch (commandId) {
-    case 1935:
-      return 1;
-    case 1945:
-    case 1955:
-    case 2075:
-    case 2080:
-    case 2090:
-    case 2105:
-    case 2110:
-    case 2120:
-      return 2;
-    case 2040:
-    case 2165:
-      return 3;
-    default:
-      return commandId >= 32822 && commandId <= 32828 ? 3 : -1;
-  }
 }
 
 QString Hex2(int value) {
@@ -149,71 +120,52 @@ void MainWindow::Initialise() {
 void MainWindow::BuildMenu() {
   QMenuBar* bar = menuBar();
   bar->setObjectName(QStringLiteral("menuBar"));
-  auto addItem = [this](QMenu* menu, int id) {
-    QAction* act = menu->addAction(ControlText(id));
+  auto addMenu = [](auto* owner, const QString& text, const char* objectName) {
+    QMenu* menu = owner->addMenu(text);
+    menu->setObjectName(QString::fromLatin1(objectName));
+    return menu;
+  };
+  auto top = [&](const char* name, const char* objectName) {
+    return addMenu(bar, UiText(QString::fromLatin1(name)), objectName);
+  };
+  std::map<MenuPlace, QMenu*> menus;
+  menus[MenuPlace::File] = top("103.file", "fileMenu");
+  menus[MenuPlace::Reader] = readerMenu_ = top("103.reader", "readerMenu");
+  menus[MenuPlace::Level] = top("103.level", "levelMenu");
+  menus[MenuPlace::Value] = top("103.value", "valueMenu");
+  menus[MenuPlace::Block] = top("103.block", "blockMenu");
+  QMenu* settings = menus[MenuPlace::Card] = top("103.settings", "cardMenu");
+  menus[MenuPlace::CardLevel1] =
+      addMenu(settings, UiOr("103.settings.level1", "Level &1"), "cardLevel1Menu");
+  menus[MenuPlace::CardLevel2] =
+      addMenu(settings, UiOr("103.settings.level2", "Level &2"), "cardLevel2Menu");
+  menus[MenuPlace::CardLevel3] =
+      addMenu(settings, UiOr("103.settings.level3", "Level &3"), "cardLevel3Menu");
+  QMenu* options = top("103.options", "optionsMenu");
+  menus[MenuPlace::Language] =
+      addMenu(options, UiText(QStringLiteral("103.language")), "languageMenu");
+  menus[MenuPlace::Tools] = top("103.tools", "toolsMenu");
+
+  auto addItem = [this](QMenu* menu, int id, const QString& text) {
+    QAction* act = menu->addAction(text);
     act->setObjectName(QStringLiteral("action%1").arg(id));
     act->setData(id);
     connect(act, &QAction::triggered, this, [this, id] { RunCommand(id); });
     actions_[id] = act;
     return act;
   };
-  auto addMenu = [](QMenuBar* owner, const char* name, const char* objectName) {
-    QMenu* menu = owner->addMenu(UiText(QString::fromLatin1(name)));
-    menu->setObjectName(QString::fromLatin1(objectName));
-    return menu;
-  };
-
-  QMenu* file = addMenu(bar, "103.file", "fileMenu");
-  addItem(file, kSaveLog);
-  addItem(file, kClose);
-
-  readerMenu_ = addMenu(bar, "103.reader", "readerMenu");
-  addItem(readerMenu_, kConnect);
-  addItem(readerMenu_, kDisconnect)->setEnabled(false);
-
-  QMenu* levels = addMenu(bar, "103.level", "levelMenu");
-  for (int id : {kLevel0, kLevel1, kLevel2, kLevel3}) addItem(levels, id);
-
-  QMenu* value = addMenu(bar, "103.value", "valueMenu");
-  for (int id : {kIncrement, kDecrement, kReadValue, kWriteValue, kBackup}) addItem(value, id);
-
-  QMenu* blocks = addMenu(bar, "103.block", "blockMenu");
-  addItem(blocks, kReadBlocks);
-  addItem(blocks, kWriteBlocks);
-
-  QMenu* settings = addMenu(bar, "103.settings", "cardMenu");
-  QMenu* l1 = settings->addMenu(UiOr("103.settings.level1", "Level &1"));
-  l1->setObjectName(QStringLiteral("cardLevel1Menu"));
-  for (int id : kLevel1Items) addItem(l1, id);
-  QMenu* l2 = settings->addMenu(UiOr("103.settings.level2", "Level &2"));
-  l2->setObjectName(QStringLiteral("cardLevel2Menu"));
-  for (int id : kLevel2Items) addItem(l2, id);
-  QMenu* l3 = settings->addMenu(UiOr("103.settings.level3", "Level &3"));
-  l3->setObjectName(QStringLiteral("cardLevel3Menu"));
-  for (int id : kLevel3Items) addItem(l3, id);
-  addItem(settings, kCardUpgrade);
-
-  QMenu* options = addMenu(bar, "103.options", "optionsMenu");
-  QMenu* language = options->addMenu(UiText(QStringLiteral("103.language")));
-  language->setObjectName(QStringLiteral("languageMenu"));
-  for (int id : {kTraditionalChinese, kSimplifiedChinese, kEnglish}) addItem(language, id);
-
-  QMenu* tools = addMenu(bar, "103.tools", "toolsMenu");
-  addItem(tools, kReadAllSectors);
+  for (const CommandInfo& info : CommandTable()) {
+    if (info.menu == MenuPlace::None) continue;
+    QAction* act = addItem(menus[info.menu], info.id, ControlText(info.id));
+    if (IsCardItem(info)) act->setEnabled(false);
+  }
+  action(kDisconnect)->setEnabled(false);
+  action(kSaveLog)->setEnabled(false);
 
   // The about entry lives where this platform's users look for it; it exists
   // only when its text does.
   const QString aboutText = LoadMessage(1101);
-  if (!aboutText.isEmpty()) {
-    QMenu* help = addMenu(bar, "103.help", "helpMenu");
-    QAction* about = help->addAction(aboutText);
-    about->setObjectName(QStringLiteral("action%1").arg(kAbout));
-    about->setData(int{kAbout});
-    connect(about, &QAction::triggered, this, [this] { RunCommand(kAbout); });
-    actions_[kAbout] = about;
-  }
-  for (int id : kCardMenuItems) action(id)->setEnabled(false);
-  action(kSaveLog)->setEnabled(false);
+  if (!aboutText.isEmpty()) addItem(top("103.help", "helpMenu"), kAbout, aboutText);
 }
 
 TipButton* MainWindow::MakeButton(int id, const char* objectName, int command) {
@@ -584,7 +536,7 @@ void MainWindow::Disconnect() {
   disconnect_->setEnabled(false);
   action(kConnect)->setEnabled(true);
   action(kDisconnect)->setEnabled(false);
-  for (int id : kCardMenuItems) action(id)->setEnabled(false);
+  SetCardMenuItems(-1);
 }
 
 int MainWindow::Activate(int force, int* errorOut, QString* cardInfoOut, int* cardVariant) {
@@ -661,6 +613,12 @@ int MainWindow::SelectedReaderType() const {
 }
 int MainWindow::SelectedCardType() const {
   return cardType_->currentData().toInt();
+}
+int MainWindow::Recover(int* errorOut) {
+  return RecoverCard(*this, errorOut);
+}
+int MainWindow::AesAuthenticate(int* errorOut) {
+  return AesAuthenticateCard(*this, errorOut);
 }
 int MainWindow::SelectedBlockCount() const {
   return blockCount_->currentData().toInt();
@@ -825,15 +783,8 @@ void MainWindow::LevelStep(int level) {
 }
 
 void MainWindow::SetCardMenuItems(int level) {
-  for (int id : kCardMenuItems) action(id)->setEnabled(false);
-  if (level < 1 || level > 3) return;
-  for (int id : kValueAndBlockItems) action(id)->setEnabled(true);
-  if (level == 1) {
-    for (int id : kLevel1Items) action(id)->setEnabled(true);
-  } else if (level == 2) {
-    for (int id : kLevel2Items) action(id)->setEnabled(true);
-  } else {
-    for (int id : kLevel3Items) action(id)->setEnabled(true);
+  for (const CommandInfo& info : CommandTable()) {
+    if (IsCardItem(info)) action(info.id)->setEnabled(EnabledOnLevel(info, level));
   }
 }
 
@@ -885,24 +836,16 @@ void MainWindow::RunCommand(int commandId) {
     case kActivateCard:
       ActivateCardCommand();
       return;
-    case kIncrement:
-    case kDecrement:
-    case kReadValue:
-    case kWriteValue:
-    case kBackup:
-    case kReadBlocks:
-    case kWriteBlocks:
-    case kCardUpgrade:
-      AppendLog(NotAvailableText(MenuCommandText(commandId)), false);
-      return;
-    case kAuthenticate:
-    case kAesAuthenticate:
-      AppendLog(NotAvailableText(ControlText(commandId)), false);
-      return;
     default:
-      // Card-setting commands were handled by their page; 2040 and the
-      // read-all-sectors tool have no action.
-      return;
+      break;
+  }
+  // An operator command that nobody registered says so rather than doing nothing.
+  const CommandInfo* info = FindCommand(commandId);
+  if (info != nullptr && info->handler == CommandHandler::Operator &&
+      commandId != kReadAllSectors) {
+    const bool button = info->menu == MenuPlace::None;
+    AppendLog(NotAvailableText(button ? ControlText(commandId) : MenuCommandText(commandId)),
+              false);
   }
 }
 

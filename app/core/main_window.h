@@ -83,6 +83,10 @@ class MainWindow : public QMainWindow, public PageOwner {
   int SelectedKeyType() const override;
   int SelectedReaderType() const override;
   int SelectedCardType() const override;
+  int Recover(int* errorOut) override;
+  int AesAuthenticate(int* errorOut) override;
+  TipRenderer* TipWindow() const override { return tipsEnabled_ ? tipRenderer_ : nullptr; }
+  QWidget* DialogParent() override { return this; }
 
   // Absolute block number of the selection of the block (1115), source (1280)
   // or destination (1270) box.

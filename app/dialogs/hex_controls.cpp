@@ -163,6 +163,10 @@ int HexBytesCombo::GetBytes(std::uint8_t* out, int maxBytes) const {
   return hextext::ParseBytes(currentText(), out, maxBytes);
 }
 
+bool HexBytesCombo::GetExactBytes(std::uint8_t* out, int count) const {
+  return hextext::ExactBytes(currentText(), out, count);
+}
+
 void HexBytesCombo::SetBytes(const std::uint8_t* bytes, int count) {
   setEditText(hextext::FormatBytes(bytes, count));
 }

@@ -94,6 +94,8 @@ class HexBytesCombo : public QComboBox {
 
   // Stores up to `maxBytes` bytes of the text into `out`; returns the count.
   int GetBytes(std::uint8_t* out, int maxBytes) const;
+  // hextext::ExactBytes of the text: exactly `count` whole bytes, or false.
+  bool GetExactBytes(std::uint8_t* out, int count) const;
   // Shows `count` bytes (at most 86) as "00 0A FF".
   void SetBytes(const std::uint8_t* bytes, int count);
   // n > 0 limits the text to n bytes (3n - 1 characters); returns the previous

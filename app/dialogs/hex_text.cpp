@@ -2,6 +2,7 @@
 
 #include <QStringView>
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -112,6 +113,29 @@ int ParseBytes(const QString& text, std::uint8_t* out, int maxBytes) {
     i = tokenEnd;
   }
   return count;
+}
+
+bool ExactBytes(const QString& text, std::uint8_t* out, int count) {
+  if (out == nullptr || count <= 0) return false;
+  std::fill(out, out + count, std::uint8_t{0});
+  auto separator = [](QChar c) { return c == u' ' || c == u',' || c == u'\t' || c == u'\n'; };
+  std::vector<std::uint8_t> bytes;
+  qsizetype i = 0;
+  while (i < text.size()) {
+    if (separator(text[i])) {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= text.size() || !IsHexDigit(text[i]) || !IsHexDigit(text[i + 1])) return false;
+    if (i + 2 < text.size() && !separator(text[i + 2])) return false;
+    bytes.push_back(
+        static_cast<std::uint8_t>(HexDigitValue(text[i]) << 4 | HexDigitValue(text[i + 1])));
+    if (static_cast<int>(bytes.size()) > count) return false;
+    i += 2;
+  }
+  if (static_cast<int>(bytes.size()) != count) return false;
+  std::copy(bytes.begin(), bytes.end(), out);
+  return true;
 }
 
 QString FormatBytes(const std::uint8_t* data, int count, bool upperCase) {

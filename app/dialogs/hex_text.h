@@ -22,6 +22,10 @@ int BytesCaret(const QString& before, int selStart, int selEnd);
 // stored; stops at the first token that is not hex or after `maxBytes` bytes.
 // Only the first 259 characters are read. Returns the count stored.
 int ParseBytes(const QString& text, std::uint8_t* out, int maxBytes);
+// True only when `text` holds exactly `count` complete groups of two hex digits
+// (separated as ParseBytes separates them); then they are stored in `out`.
+// Otherwise `out` is zeroed: a half-typed byte never passes for a whole one.
+bool ExactBytes(const QString& text, std::uint8_t* out, int count);
 // "00 0A FF": two upper-case digits per byte, single blanks; at most 86 bytes.
 QString FormatBytes(const std::uint8_t* data, int count, bool upperCase = true);
 // "0x1234" -> 0x1234; "" or "0x" -> 0; no "0x" prefix -> -1.

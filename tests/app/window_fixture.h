@@ -24,6 +24,7 @@
 #include "core/main_window.h"
 #include "core/messages.h"
 #include "core/prompts.h"
+#include "core/registration.h"
 #include "core/settings.h"
 #include "ostrel.h"
 
@@ -56,6 +57,7 @@ class WindowTest : public ::testing::Test {
     SetSettingsPath(IniPath());
     SetLanguage(Language::SimplifiedChinese);
     TheAesAuthMemory() = AesAuthMemory{};
+    RegisterQuillon();
   }
 
   void TearDown() override {

@@ -1,0 +1,9 @@
+#include "core/registration.h"
+
+#include "core/operator_commands.h"
+#include "dialogs/card_dialogs.h"
+
+void RegisterQuillon() {
+  RegisterOperatorCommands();
+  RegisterCardDialogs();
+}

@@ -1,0 +1,33 @@
+#include "dialogs/change_sequence.h"
+
+#include <QLabel>
+
+#include "core/card_level_page.h"
+#include "core/card_text.h"
+#include "core/messages.h"
+#include "ostrel.h"
+
+std::uint32_t RunChange(PageOwner& owner, const ChangeRequest& request, QString* cardInfo) {
+  int error = 0;
+  if (owner.Activate(request.force, &error, cardInfo, nullptr) == 0) {
+    return PackResult(kMsgActivationFailed, error);
+  }
+  std::uint8_t key[16] = {};
+  std::uint8_t data[16] = {};
+  if (request.authKey != nullptr) std::copy(request.authKey, request.authKey + 16, key);
+  if (request.data != nullptr) std::copy(request.data, request.data + 16, data);
+  const auto address = [](int value) { return static_cast<unsigned short>(value & 0xFFFF); };
+  const int auth = PLUSSL3FirstAuth(address(request.authAddress), key);
+  if (auth != 0) return PackResult(request.authFailMessage, auth);
+  const int write = PLUSSL3Write(0xA1, address(request.writeAddress), 1, data);
+  if (write != 0) return PackResult(kMsgChangeFailed, write);
+  owner.Activate(0, nullptr, nullptr, nullptr);
+  return 0;
+}
+
+void ShowChangeOutcome(std::uint32_t packed, const QString& cardInfo, QLabel* result,
+                       QLabel* information) {
+  if (result != nullptr)
+    result->setText(packed == 0 ? LoadMessage(kMsgChanged) : ResultText(packed));
+  if (information != nullptr) information->setText(cardInfo);
+}
