@@ -73,5 +73,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   delete[] out;
+
+  // ExactBytes takes exactly maxBytes whole groups or nothing; what it takes formats back.
+  std::uint8_t exact[40];
+  if (maxBytes > 0 && hextext::ExactBytes(text, exact, maxBytes)) {
+    std::uint8_t again[40];
+    if (!hextext::ExactBytes(hextext::FormatBytes(exact, maxBytes), again, maxBytes)) {
+      Broken("exact bytes do not format back");
+    }
+    for (int i = 0; i < maxBytes; ++i) {
+      if (again[i] != exact[i]) Broken("exact bytes differ after formatting");
+    }
+  }
   return 0;
 }
