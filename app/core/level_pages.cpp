@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/card_text.h"
 #include "core/messages.h"
+#include "core/prompts.h"
+#include "dialogs/access_bits.h"
 #include "dialogs/hex_controls.h"
 #include "ostrel.h"
 #include "tips/tip_renderer.h"
@@ -75,7 +78,8 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
     const RowSpec& spec = kRows[i];
     const int line = 2 + i;
     grid->addWidget(new QLabel(UiText(QString::fromLatin1(spec.stepName)), group), line, 0);
-    grid->addWidget(new QLabel(UiText(QString::fromLatin1(spec.keyName)), group), line, 1);
+    auto* keyLabel = new QLabel(UiText(QString::fromLatin1(spec.keyName)), group);
+    grid->addWidget(keyLabel, line, 1);
     Row& row = rows_[i];
     row.address = new TipAddressCombo(group);
     row.address->setObjectName(QStringLiteral("level0Address%1").arg(i + 1));
@@ -91,20 +95,21 @@ Level0Page::Level0Page(QWidget* parent) : CardLevelPage(0, parent) {
     row.write = new TipButton(ControlText(102, spec.buttonId), group);
     row.write->setObjectName(QStringLiteral("level0Write%1").arg(i + 1));
     row.write->setProperty("controlId", spec.buttonId);
+    // The row's caption names the address; data and button carry it too.
+    keyLabel->setBuddy(row.address);
+    row.data->setAccessibleName(keyLabel->text());
+    row.write->setAccessibleName(row.write->text() + u' ' + keyLabel->text());
     grid->addWidget(row.address, line, 2);
     grid->addWidget(row.data, line, 3);
     grid->addWidget(row.write, line, 4);
-    // Personalization writes arrive with the page's own actions; until then the
-    // operator is told rather than left guessing.
-    connect(row.write, &QPushButton::clicked, this,
-            [this, i] { LogNotAvailable(rows_[i].write->text()); });
+    connect(row.write, &QPushButton::clicked, this, [this, i] { WriteRow(i); });
   }
   grid->addWidget(new QLabel(UiText(QStringLiteral("102.step5")), group), 6, 0);
   commit_ = new TipButton(ControlText(102, 1200), group);
   commit_->setObjectName(QStringLiteral("level0Commit"));
   commit_->setProperty("controlId", 1200);
   grid->addWidget(commit_, 6, 1);
-  connect(commit_, &QPushButton::clicked, this, [this] { LogNotAvailable(commit_->text()); });
+  connect(commit_, &QPushButton::clicked, this, [this] { Commit(); });
   writeDefaults_ = new TipButton(ControlText(102, 1074), group);
   writeDefaults_->setObjectName(QStringLiteral("level0WriteDefaults"));
   writeDefaults_->setProperty("controlId", 1074);
@@ -119,6 +124,101 @@ void Level0Page::SetTips(TipRenderer* renderer) {
   writeDefaults_->Tip().SetText(LoadMessage(2320));
   commit_->Tip().SetWindow(renderer);
   writeDefaults_->Tip().SetWindow(renderer);
+}
+
+namespace {
+
+bool IsSectorTrailer(int block) {
+  return block < 128 ? block % 4 == 3 : (block - 128) % 16 == 15;
+}
+
+// Trailer bytes 6..8 hold the access bits with their complements.
+bool AccessBitsConsistent(const std::uint8_t* trailer) {
+  accessbits::Rows rows{};
+  return accessbits::Decode(trailer + 6, &rows);
+}
+
+bool Zero(const std::uint8_t* data, int from, int to) {
+  for (int i = from; i <= to; ++i) {
+    if (data[i] != 0) return false;
+  }
+  return true;
+}
+
+// The factory contents (all zero) stay writable, so a block can be put back.
+bool MfpConfigReadable(const std::uint8_t* data) {
+  if (Zero(data, 0, 15)) return true;
+  return (data[1] >> 4) == (~data[1] & 0x0F) && Zero(data, 2, 15);
+}
+
+bool FieldConfigReadable(const std::uint8_t* data) {
+  if (Zero(data, 0, 15)) return true;
+  auto flag = [](std::uint8_t b) { return b == 0xAA || b == 0x55; };
+  return data[0] == 0 && flag(data[1]) && flag(data[2]) && data[3] == 0 && Zero(data, 5, 8) &&
+         Zero(data, 11, 15);
+}
+
+}  // namespace
+
+QString PersoWriteRefusal(int address, const std::uint8_t* data) {
+  if (address == 0) return UiText(QStringLiteral("102.refuseBlock0"));
+  if (address > 0 && address < 0x100 && IsSectorTrailer(address) && !AccessBitsConsistent(data)) {
+    return UiText(QStringLiteral("102.refuseTrailer")).arg(QString::asprintf("0x%02X", address));
+  }
+  if (address == 0xB000 && !MfpConfigReadable(data)) {
+    return UiText(QStringLiteral("102.refuseMfpConfig"));
+  }
+  if (address == 0xB003 && !FieldConfigReadable(data)) {
+    return UiText(QStringLiteral("102.refuseFieldConfig"));
+  }
+  return {};
+}
+
+void Level0Page::WriteRow(int index) {
+  PageOwner* o = owner();
+  if (o == nullptr || index < 0 || index > 3) return;
+  if (!o->IsConnected()) {
+    o->AppendLog(LoadMessage(1950), true);
+    return;
+  }
+  const Row& row = rows_[index];
+  const int address = row.address->GetValue();
+  std::uint8_t block[16] = {};
+  if (address < 0 || !row.data->GetExactBytes(block, 16)) {
+    ShowWrongLength(this);
+    return;
+  }
+  const QString refusal = PersoWriteRefusal(address, block);
+  if (!refusal.isEmpty()) {
+    CurrentPrompts().Message(this, refusal, LoadMessage(2379), Prompts::Icon::Warning);
+    return;
+  }
+  const int status = PLUSWritePersoClassic(Word(address), block);
+  if (status != 0) {
+    o->AppendLog(FormatMessage(2070, 0, address, qUtf8Printable(MessageText(status))), false);
+    return;
+  }
+  o->AppendLog(FormatMessage(2115, 0, address, 1, qUtf8Printable(BlockDataText(block, 1))), false);
+}
+
+void Level0Page::Commit() {
+  PageOwner* o = owner();
+  if (o == nullptr) return;
+  if (!o->IsConnected()) {
+    o->AppendLog(LoadMessage(1950), true);
+    return;
+  }
+  // The commit cannot be undone: No is the default answer.
+  if (!CurrentPrompts().AskYesNo(this, UiText(QStringLiteral("102.commitConfirm")),
+                                 UiText(QStringLiteral("102.commitCaption")))) {
+    return;
+  }
+  const int status = PLUSCommitPersoClassic();
+  if (status != 0) {
+    o->AppendLog(FormatMessage(2310, qUtf8Printable(MessageText(status))), false);
+    return;
+  }
+  o->AppendLog(LoadMessage(2380) + u'\n', false);
 }
 
 // ---------------------------------------------------------------- Level 1 --

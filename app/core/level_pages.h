@@ -3,6 +3,8 @@
 // multi-block commands) and Level 3 (AES secure messaging).
 #pragma once
 
+#include <QString>
+#include <cstdint>
 #include <functional>
 
 #include "core/card_level_page.h"
@@ -14,6 +16,12 @@ class TipAddressCombo;
 class TipButton;
 class TipCheckBox;
 class TipHexBytesCombo;
+
+// Why writing the 16 bytes `data` to personalization address `address` would
+// break or lock the card (the manufacturer block, a sector trailer whose access
+// bits do not match their complements, configuration blocks 0xB000/0xB003 the
+// card cannot interpret); an empty text when the write is safe to send.
+QString PersoWriteRefusal(int address, const std::uint8_t* data);
 
 class Level0Page : public CardLevelPage {
   Q_OBJECT
@@ -32,6 +40,11 @@ class Level0Page : public CardLevelPage {
   TipButton* writeDefaultsButton() const { return writeDefaults_; }
 
   void SetTips(TipRenderer* renderer) override;
+
+  // Write button of row `index` (0..3): one personalization block.
+  void WriteRow(int index);
+  // Commit button 1200: ends the personalization after a Yes.
+  void Commit();
 
  private:
   Row rows_[4];

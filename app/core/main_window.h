@@ -135,6 +135,9 @@ class MainWindow : public QMainWindow, public PageOwner {
   TipHexBytesCombo* dataRow(int index) const { return dataRows_[index]; }
   TipHexEdit* operandEdit() const { return operand_; }
   int SelectedBlockCount() const;
+  // Limits the block count to the data blocks left in the sector (message 2140
+  // when it had to change it) and enables the data rows up to the count.
+  void BlockCountCheck();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -153,7 +156,6 @@ class MainWindow : public QMainWindow, public PageOwner {
   void SectorChanged();
   void BlockChanged();
   void SourceBlockChanged();
-  void BlockCountCheck();
   void UpdateAddresses();
   void KeyTypeChanged();
   void TabChanged(int index);

@@ -1,5 +1,7 @@
 #include "dialogs/change_sequence.h"
 
+#include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 
 #include "core/card_level_page.h"
@@ -30,4 +32,19 @@ void ShowChangeOutcome(std::uint32_t packed, const QString& cardInfo, QLabel* re
   if (result != nullptr)
     result->setText(packed == 0 ? LoadMessage(kMsgChanged) : ResultText(packed));
   if (information != nullptr) information->setText(cardInfo);
+}
+
+void FillChangeKeys(QComboBox* box) {
+  if (box == nullptr) return;
+  box->clear();
+  box->addItem(QStringLiteral("5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C"));
+  box->addItem(QStringLiteral("3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A 3A"));
+  box->setCurrentIndex(0);
+  // Wide enough for all sixteen groups, so no byte of a key hides off the edge.
+  box->setMinimumContentsLength(48);
+  box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+}
+
+bool IsEnterKey(const QKeyEvent* event) {
+  return event != nullptr && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter);
 }

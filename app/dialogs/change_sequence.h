@@ -8,6 +8,8 @@
 #include <cstdint>
 
 class PageOwner;
+class QComboBox;
+class QKeyEvent;
 class QLabel;
 
 inline constexpr int kMsgActivationFailed = 2230;
@@ -31,3 +33,10 @@ std::uint32_t RunChange(PageOwner& owner, const ChangeRequest& request, QString*
 // Shows an outcome in the result (1083) and card information (1084) fields.
 void ShowChangeOutcome(std::uint32_t packed, const QString& cardInfo, QLabel* result,
                        QLabel* information);
+
+// The two key texts the family's 16-byte key fields offer; the first is selected.
+void FillChangeKeys(QComboBox* box);
+
+// Enter and Return, which the change dialogs ignore: a stray Enter must neither
+// close the dialog nor send anything to the card.
+bool IsEnterKey(const QKeyEvent* event);

@@ -297,6 +297,7 @@ TEST_F(Routing, CardSettingCommandsReachTheirPageWhateverTheTab) {
 }
 
 TEST_F(Controls, CommandsWithoutTheirDialogSaySoInsteadOfPretending) {
+  UnregisterSettingDialog(115);
   MainWindow& w = Open();
   const int before = static_cast<int>(Entries().size());
   w.RunCommand(2075);
