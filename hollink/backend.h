@@ -23,5 +23,7 @@ std::unique_ptr<Backend> MakeSimBackend(const std::string& options, std::string*
 // "tcp:HOST:PORT" and "serial:DEVICE[@BAUD]": frames over a byte stream.
 std::unique_ptr<Backend> MakeTcpBackend(const std::string& address, std::string* error);
 std::unique_ptr<Backend> MakeSerialBackend(const std::string& address, std::string* error);
+// "pcsc", "pcsc:NAME", "pcsc:NAME,wait=MS": a PC/SC contactless reader (pcsc-lite).
+std::unique_ptr<Backend> MakePcscBackend(const std::string& options, std::string* error);
 
 }  // namespace hollink

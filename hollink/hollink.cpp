@@ -21,7 +21,9 @@ std::unique_ptr<hollink::Backend> MakeBackend(const std::string& spec, std::stri
   if (spec == "sim" || spec.rfind("sim:", 0) == 0) return hollink::MakeSimBackend(rest(3), error);
   if (spec.rfind("tcp:", 0) == 0) return hollink::MakeTcpBackend(rest(3), error);
   if (spec.rfind("serial:", 0) == 0) return hollink::MakeSerialBackend(rest(6), error);
-  *error = "unknown reader '" + spec + "' (use sim, tcp:HOST:PORT or serial:DEVICE)";
+  if (spec == "pcsc" || spec.rfind("pcsc:", 0) == 0)
+    return hollink::MakePcscBackend(rest(4), error);
+  *error = "unknown reader '" + spec + "' (use sim, tcp:HOST:PORT, serial:DEVICE or pcsc[:NAME])";
   return nullptr;
 }
 
@@ -35,6 +37,9 @@ int Open() {
     Current().reset();
     return 1;
   }
+  // The reader held so far lets go first: a PC/SC card is held exclusively, and
+  // opening the same reader again must not find it busy.
+  Current().reset();
   int result = backend->Open();
   Current() = result == 0 ? std::move(backend) : nullptr;
   return result;

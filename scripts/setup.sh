@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev
   qt6-base-dev qt6-base-dev-tools libgl1-mesa-dev libxkbcommon-dev
   fonts-noto-cjk
+  pcscd libpcsclite-dev vsmartcard-vpcd pcsc-tools opensc util-linux iproute2
 )
 
 missing=()

@@ -12,6 +12,8 @@ const char kServerUsage[] =
     "usage: pelkin-sim [--listen HOST:PORT | --pty] [options]\n"
     "  --listen HOST:PORT  serve frames over TCP (default 127.0.0.1:0; port 0 picks a free port)\n"
     "  --pty               serve frames over a new pseudo-terminal (use serial:PATH)\n"
+    "  --vpcd HOST:PORT    put the card into vsmartcard's virtual PC/SC reader listening there\n"
+    "                      (no reader frames; read it with HOLLINK_READER=pcsc)\n"
     "  --sim TEXT          simulator options as after \"sim:\" (applied first)\n"
     "  --variant V         card variant, e.g. X4K4 or S2K7\n"
     "  --state FILE        card state file (loaded, saved after every change)\n"
@@ -85,6 +87,9 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
       // applied above
     } else if (arg == "--listen") {
       config->listen = value;
+      config->listenGiven = true;
+    } else if (arg == "--vpcd") {
+      config->vpcd = value;
     } else if (arg == "--variant") {
       config->sim.variant = value;
     } else if (arg == "--state") {
@@ -113,6 +118,20 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
     }
     if (!ok) {
       std::fprintf(stderr, "pelkin-sim: bad value for %s: %s\n", arg.c_str(), value);
+      return false;
+    }
+  }
+  if (!config->vpcd.empty()) {
+    // The card behind PC/SC has no reader link whose frames could be lost or late.
+    const bool faults = f.loseRequest > 0 || f.loseAnswer > 0 || f.corruptAnswer > 0 ||
+                        f.delayAnswer > 0 || f.delayMs > 0;
+    const char* clash = faults                     ? "link fault options"
+                        : config->pty              ? "--pty"
+                        : config->listenGiven      ? "--listen"
+                        : config->newCardPerClient ? "--new-card-per-client"
+                                                   : nullptr;
+    if (clash != nullptr) {
+      std::fprintf(stderr, "pelkin-sim: %s cannot be used with --vpcd\n", clash);
       return false;
     }
   }

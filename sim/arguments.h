@@ -11,6 +11,8 @@ extern const char kServerUsage[];
 
 struct ServerConfig {
   std::string listen = "127.0.0.1:0";
+  bool listenGiven = false;
+  std::string vpcd;  // HOST:PORT of a virtual PC/SC reader to put the card into
   bool pty = false;
   bool newCardPerClient = false;
   bool help = false;  // --help or -h: print kServerUsage and stop

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "card_interface.h"
 #include "rng.h"
 
 namespace pelkin {
 
-using Bytes = std::vector<std::uint8_t>;
 using Block = std::array<std::uint8_t, 16>;
 
 struct Variant {
@@ -85,13 +85,7 @@ struct CardImage {
   const Block* Key(std::uint16_t address) const;
 };
 
-// A raw exchange answer: `bits` valid bits in `bytes` (4 for an acknowledgement).
-struct RawAnswer {
-  Bytes bytes;
-  int bits = 0;
-};
-
-class Card {
+class Card : public CardInterface {
  public:
   Card(CardImage image, Rng* rng);
 
@@ -102,28 +96,25 @@ class Card {
   int activeLevel() const { return activeLevel_; }
   bool layer4() const { return state_ == State::kActive && layer4_; }
 
-  // ---- ISO 14443-3 Type A. nullopt: the card stays silent.
-  std::optional<std::array<std::uint8_t, 2>> Request(bool wakeUp);
-  std::optional<std::array<std::uint8_t, 4>> Anticollision(std::uint8_t selectCode);
-  std::optional<std::uint8_t> Select(std::uint8_t selectCode, const std::uint8_t part[4]);
-  void Halt();
-  void PowerCycle();
+  bool Supports(CardFeature) const override { return true; }
 
-  // ---- CRYPTO1 sector commands; results are reader status bytes.
-  std::uint8_t AuthenticateCrypto1(bool keyB, int sector, const std::uint8_t key[6]);
-  std::uint8_t ReadBlock(int block, std::uint8_t out[16]);
-  std::uint8_t WriteBlock(int block, const std::uint8_t data[16]);
-  // mode 0xC0 decrement, 0xC1 increment, 0xC2 restore; the result goes to transferBlock.
-  std::uint8_t Value(std::uint8_t mode, int block, std::int32_t value, int transferBlock);
+  std::optional<std::array<std::uint8_t, 2>> Request(bool wakeUp) override;
+  std::optional<std::array<std::uint8_t, 4>> Anticollision(std::uint8_t selectCode) override;
+  std::optional<std::uint8_t> Select(std::uint8_t selectCode, const std::uint8_t part[4]) override;
+  void Halt() override;
+  void PowerCycle() override;
 
-  // ---- ISO 14443-4.
-  std::optional<Bytes> Rats(std::uint8_t cid);
-  bool Pps();
-  bool Deselect();
-  // One whole card command through the T=CL layer; nullopt: no layer 4 session.
-  std::optional<Bytes> Exchange(const Bytes& command);
-  // One raw frame of `bits` bits; nullopt: the card stays silent.
-  std::optional<RawAnswer> RawExchange(const Bytes& data, int bits);
+  std::uint8_t AuthenticateCrypto1(bool keyB, int sector, const std::uint8_t key[6]) override;
+  std::uint8_t ReadBlock(int block, std::uint8_t out[16]) override;
+  std::uint8_t WriteBlock(int block, const std::uint8_t data[16]) override;
+  std::uint8_t Value(std::uint8_t mode, int block, std::int32_t value, int transferBlock) override;
+
+  std::optional<Bytes> Rats(std::uint8_t cid) override;
+  bool Pps() override;
+  bool Deselect() override;
+  // nullopt: no layer 4 session.
+  std::optional<Bytes> Exchange(const Bytes& command) override;
+  std::optional<RawAnswer> RawExchange(const Bytes& data, int bits) override;
 
  private:
   enum class State { kIdle, kReady, kActive, kHalted };

@@ -1,6 +1,7 @@
 // pelkin-sim: the simulated reader and card as a server. Frames arrive over
 // TCP (one client at a time) or over a pseudo-terminal that stands in for the
-// reader's serial port, and go back to back with nothing added.
+// reader's serial port, and go back to back with nothing added. With --vpcd the
+// card alone sits in vsmartcard's virtual PC/SC reader instead.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -21,7 +22,9 @@
 #include <vector>
 
 #include "arguments.h"
+#include "reader.h"
 #include "simulator.h"
+#include "virtual_pcsc_card.h"
 
 namespace {
 
@@ -31,6 +34,8 @@ using Clock = std::chrono::steady_clock;
 // firmware drops a broken frame, so the next one is read from its first byte.
 constexpr int kInterByteTimeoutMs = 500;
 constexpr int kSendTimeoutMs = 2000;
+// How long the card keeps trying to reach vpcd (pcscd may still be starting).
+constexpr int kVpcdConnectMs = 10000;
 
 volatile sig_atomic_t g_stop = 0;
 extern "C" void OnStopSignal(int) {
@@ -236,6 +241,146 @@ int RunTcp(const pelkin::ServerConfig& config, std::unique_ptr<pelkin::Simulator
   return 0;
 }
 
+// ---- vpcd: the card in vsmartcard's virtual PC/SC reader ---------------------------
+
+// Keeps delayed acknowledgements off: vpcd waits for each answer before the next
+// message, so a delayed ACK would cost tens of milliseconds per APDU. Linux clears
+// QUICKACK again on its own, hence after every receive.
+void NoDelays(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
+// Reads exactly `size` bytes; false when the peer goes, stalls half-way or a stop comes.
+bool ReceiveAll(int fd, std::uint8_t* out, std::size_t size, bool first) {
+  std::size_t done = 0;
+  while (done < size) {
+    if (Wait(fd, POLLIN, done == 0 && first ? -1 : kInterByteTimeoutMs) != 1) return false;
+    ssize_t n = ::recv(fd, out + done, size - done, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return false;
+    NoDelays(fd);
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool SendMessage(int fd, const std::vector<std::uint8_t>& payload) {
+  std::vector<std::uint8_t> message{static_cast<std::uint8_t>(payload.size() >> 8),
+                                    static_cast<std::uint8_t>(payload.size())};
+  message.insert(message.end(), payload.begin(), payload.end());
+  return SendAll(fd, message, true);
+}
+
+// Connects to vpcd, retrying until the deadline; -1 when it never answered.
+int ConnectVpcd(const std::string& host, const std::string& port, Clock::time_point deadline) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV;
+  for (;;) {
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) == 0) {
+      for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+        if (fd < 0) continue;
+        if (::connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+          ::freeaddrinfo(found);
+          ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+          NoDelays(fd);
+          return fd;
+        }
+        ::close(fd);
+      }
+      ::freeaddrinfo(found);
+    }
+    if (Clock::now() >= deadline || Wait(-1, 0, 50) < 0) return -1;
+  }
+}
+
+// A one-byte message of these values is a control code from vpcd; anything else
+// is an APDU (MIFARE Plus has one-byte commands, e.g. commit AA and reset
+// authentication 78, so one byte alone does not make a control code).
+bool IsVpcdControl(const std::vector<std::uint8_t>& message) {
+  return message.size() == 1 &&
+         (message[0] == 0x00 || message[0] == 0x01 || message[0] == 0x02 || message[0] == 0x04);
+}
+
+// Answers vpcd's messages: control codes, and APDUs with exactly one answer each.
+Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) {
+  for (;;) {
+    std::uint8_t header[2];
+    if (!ReceiveAll(fd, header, 2, true)) return g_stop ? Served::kStop : Served::kPeerGone;
+    std::vector<std::uint8_t> message(static_cast<std::size_t>((header[0] << 8) | header[1]));
+    if (!ReceiveAll(fd, message.data(), message.size(), false)) {
+      return g_stop ? Served::kStop : Served::kPeerGone;
+    }
+    bool sent = true;
+    if (IsVpcdControl(message)) {
+      switch (message[0]) {
+        case 0x00:  // power off
+          card->PowerOff();
+          break;
+        case 0x01:  // power on
+        case 0x02:  // reset
+          card->PowerOn();
+          break;
+        default:  // 0x04: get ATR
+          if (card->Atr().empty()) card->PowerOn();
+          sent = SendMessage(fd, card->Atr());
+          break;
+      }
+    } else if (!message.empty()) {
+      sent = SendMessage(fd, card->Transmit(message));
+    }
+    reader->PersistChanges();
+    if (!sent) return Served::kPeerGone;
+  }
+}
+
+int RunVpcd(const pelkin::ServerConfig& config) {
+  std::string host, port;
+  if (!SplitHostPort(config.vpcd, &host, &port)) {
+    std::fprintf(stderr, "pelkin-sim: --vpcd expects HOST:PORT, got %s\n", config.vpcd.c_str());
+    return 2;
+  }
+  std::string error;
+  auto reader = pelkin::CreateReader(config.sim, &error);
+  if (!reader) {
+    std::fprintf(stderr, "pelkin-sim: %s\n", error.c_str());
+    return 1;
+  }
+  pelkin::VirtualPcscCard card(&reader->card());
+  int rc = 0;
+  bool announced = false;
+  while (!g_stop) {
+    int fd = ConnectVpcd(host, port, Clock::now() + std::chrono::milliseconds(kVpcdConnectMs));
+    if (fd < 0) {
+      if (!g_stop) {
+        std::fprintf(stderr, "pelkin-sim: no vpcd answers at %s:%s\n", host.c_str(), port.c_str());
+        rc = 1;
+      }
+      break;
+    }
+    if (!announced) {
+      std::printf("connected vpcd:%s:%s\n", host.c_str(), port.c_str());
+      std::fflush(stdout);
+    }
+    announced = true;
+    // A new connection is a card put into the reader: it starts unpowered.
+    card.PowerOff();
+    const Served how = ServeVpcd(fd, reader.get(), &card);
+    ::close(fd);
+    if (how == Served::kStop) break;
+  }
+  if (!reader->Save(&error)) {
+    std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
+    return 1;
+  }
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -259,6 +404,8 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &on_stop, nullptr);
   sigaction(SIGTERM, &on_stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  if (!config.vpcd.empty()) return RunVpcd(config);
 
   auto reader = MakeReader(config.sim);
   if (!reader) return 1;

@@ -41,11 +41,29 @@ Bytes ResponseFrame(std::uint8_t control, std::uint8_t status, const Bytes& data
 
 Reader::Reader(CardImage card, const Eeprom& eeprom, std::optional<std::uint64_t> seed,
                Persist persist)
-    : rng_(seed), card_(std::move(card), &rng_), eeprom_(eeprom), persist_(std::move(persist)) {}
+    : rng_(seed),
+      ownedCard_(std::make_unique<Card>(std::move(card), &rng_)),
+      simCard_(static_cast<Card*>(ownedCard_.get())),
+      card_(*ownedCard_),
+      eeprom_(eeprom),
+      persist_(std::move(persist)) {}
+
+Reader::Reader(std::unique_ptr<CardInterface> card, const Eeprom& eeprom)
+    : rng_(std::nullopt), ownedCard_(std::move(card)), card_(*ownedCard_), eeprom_(eeprom) {}
 
 bool Reader::Save(std::string* error) {
-  if (!persist_) return true;
-  return persist_(card_.image(), eeprom_, error);
+  if (!persist_ || simCard_ == nullptr) return true;
+  return persist_(simCard_->image(), eeprom_, error);
+}
+
+void Reader::PersistChanges() {
+  const bool cardChanged = simCard_ != nullptr && simCard_->TakeChanged();
+  if ((cardChanged || eepromChanged_) && persist_) {
+    eepromChanged_ = false;
+    std::string error;
+    if (!Save(&error))
+      std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
+  }
 }
 
 Reply Reader::Handle(const std::uint8_t* frame, std::size_t length) {
@@ -57,14 +75,7 @@ Reply Reader::Handle(const std::uint8_t* frame, std::size_t length) {
   }
   const Bytes data(frame + 3, frame + 3 + frame[2]);
   reply.frame = Dispatch(frame[1], data, frame[0]);
-  const bool cardChanged = card_.TakeChanged();
-  if ((cardChanged || eepromChanged_) && persist_) {
-    eepromChanged_ = false;
-    std::string error;
-    if (!persist_(card_.image(), eeprom_, &error)) {
-      std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
-    }
-  }
+  PersistChanges();
   return reply;
 }
 
@@ -97,7 +108,9 @@ Bytes Reader::Dispatch(std::uint8_t command, const Bytes& data, std::uint8_t con
       return ok();
     case 0x4F: {
       if (!needs(0)) return status(kStBadLength);
-      return ok(Bytes(kInfo, kInfo + sizeof(kInfo) - 1));
+      const std::string bridge = card_.Bridge();
+      const std::string info = bridge.empty() ? kInfo : "PELKIN BRIDGE " + bridge;
+      return ok(Bytes(info.begin(), info.end()));
     }
     case 0x60:  // buzzer
       return needs(4) ? ok() : status(kStBadLength);
@@ -170,22 +183,30 @@ Bytes Reader::Dispatch(std::uint8_t command, const Bytes& data, std::uint8_t con
       if (!needs(17)) return status(kStBadLength);
       return status(card_.WriteBlock(d[0], d + 1));
     case 0x70:  // value: mode, block, value, transfer block
+      if (!card_.Supports(CardFeature::kValue)) return status(kStUnknownCommand);
       if (!needs(7)) return status(kStBadLength);
       return status(card_.Value(d[0], d[1], Le32(d + 2), d[6]));
     case 0x77:  // debit in place: mode, block, value
+      if (!card_.Supports(CardFeature::kValue)) return status(kStUnknownCommand);
       if (!needs(6)) return status(kStBadLength);
       return status(card_.Value(0xC0, d[1], Le32(d + 2), d[1]));
 
     // ---- ISO 14443-4
     case 0x90:
+      // With the two answer header bytes, so the host sees the status, not a short frame.
+      if (!card_.Supports(CardFeature::kRawExchange)) {
+        return ResponseFrame(0, kStUnknownCommand, Bytes{0x00, 0x00});
+      }
       return Raw(data);
     case 0x91: {
+      if (!card_.Supports(CardFeature::kLayer4)) return status(kStUnknownCommand);
       if (!needs(1)) return status(kStBadLength);
       auto ats = card_.Rats(d[0]);
       if (!ats) return status(kStAtsError);
       return ok(*ats);
     }
     case 0x92:
+      if (!card_.Supports(CardFeature::kLayer4)) return status(kStUnknownCommand);
       return card_.Pps() ? ok() : status(kStPpsError);
     case 0x93:
       if (!needs(0)) return status(kStBadLength);
@@ -193,6 +214,10 @@ Bytes Reader::Dispatch(std::uint8_t command, const Bytes& data, std::uint8_t con
       tclReceiving_ = tclAnswering_ = false;
       return ok();
     case 0x94:
+      if (!card_.Supports(CardFeature::kLayer4)) {
+        tclReceiving_ = tclAnswering_ = false;
+        return ResponseFrame(control & 0x3F, kStUnknownCommand);
+      }
       return Tcl(control, data);
     default:
       return status(kStUnknownCommand);

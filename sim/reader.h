@@ -36,11 +36,16 @@ class Reader : public Simulator {
   using Persist = std::function<bool(const CardImage&, const Eeprom&, std::string*)>;
 
   Reader(CardImage card, const Eeprom& eeprom, std::optional<std::uint64_t> seed, Persist persist);
+  // The same firmware in front of another card (a proxy); its EEPROM lives in memory only.
+  Reader(std::unique_ptr<CardInterface> card, const Eeprom& eeprom);
 
   Reply Handle(const std::uint8_t* frame, std::size_t length) override;
   bool Save(std::string* error) override;
 
-  Card& card() { return card_; }
+  // The simulated card (only for a reader made with a CardImage).
+  Card& card() { return *simCard_; }
+  // Saves the card and the EEPROM when they changed since the last save.
+  void PersistChanges();
   const Eeprom& eeprom() const { return eeprom_; }
 
  private:
@@ -49,7 +54,9 @@ class Reader : public Simulator {
   Bytes Raw(const Bytes& data);
 
   Rng rng_;
-  Card card_;
+  std::unique_ptr<CardInterface> ownedCard_;
+  Card* simCard_ = nullptr;  // the simulated card, which has an image to keep
+  CardInterface& card_;
   Eeprom eeprom_;
   bool eepromChanged_ = false;
   Persist persist_;
@@ -66,5 +73,9 @@ class Reader : public Simulator {
   std::array<std::array<std::array<std::uint8_t, 6>, 64>, 2> loadedKeys_{};
   std::uint8_t controlBits_ = 0;
 };
+
+// The simulated reader and card of `options` without the fault layer; nullptr
+// with a message when the state file is unusable.
+std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* error);
 
 }  // namespace pelkin

@@ -92,7 +92,7 @@ bool ParseSimOptions(const std::string& text, SimOptions* options, std::string* 
   return true;
 }
 
-std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, std::string* error) {
+std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* error) {
   Variant variant;
   if (!ParseVariant(options.variant, &variant)) {
     *error = "unknown card variant '" + options.variant + "'";
@@ -127,7 +127,12 @@ std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, std::str
   // The card's own random numbers come from a stream apart from the one that made it.
   std::optional<std::uint64_t> cardSeed;
   if (options.seed) cardSeed = *options.seed ^ 0x5A17C0DEULL;
-  auto reader = std::make_unique<Reader>(std::move(state.card), state.eeprom, cardSeed, persist);
+  return std::make_unique<Reader>(std::move(state.card), state.eeprom, cardSeed, persist);
+}
+
+std::unique_ptr<Simulator> Simulator::Create(const SimOptions& options, std::string* error) {
+  auto reader = CreateReader(options, error);
+  if (!reader) return nullptr;
   const std::uint64_t faultSeed = options.seed ? *options.seed : std::random_device{}();
   return WithFaults(std::move(reader), options.faults, faultSeed);
 }

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/card_variant.h"
 #include "core/command_table.h"
 #include "core/info_window.h"
 #include "core/level_pages.h"
@@ -581,8 +582,7 @@ int MainWindow::Activate(int force, int* errorOut, QString* cardInfoOut, int* ca
     return fail(RegisterMessage(FormatMessage(2205, qUtf8Printable(MessageText(ratsStatus)))));
   }
   if (cardVariant != nullptr) {
-    const bool plusS = ats[9] == 0x00 && ats[10] == 0x35 && ats[11] == 0xC7;
-    *cardVariant = plusS ? 1 : 128;
+    *cardVariant = AtsNamesPlusS(ats, sizeof ats) ? 1 : 128;
   }
   const int ppsStatus = PiccPPS(0, 0);
   ShowCardInfo();

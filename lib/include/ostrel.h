@@ -26,7 +26,11 @@ extern "C" {
 
 /* ---- Status codes produced by the library itself -------------------------- */
 #define OSTREL_OK 0x00
-#define OSTREL_NO_CARD 0x01          /* PiccActivate: no card completed selection */
+#define OSTREL_NO_CARD 0x01 /* PiccActivate: no card completed selection */
+#define OSTREL_NOT_SUPPORTED                                                                  \
+  0x17                               /* the reader's "unknown command": not supported by this \
+                                        reader (a generic PC/SC reader has no raw exchange,   \
+                                        no CRYPTO1 value commands, no layer 4 at Level 1) */
 #define OSTREL_BAD_VALUE_BLOCK 0x7C  /* PiccReadValue: not a value block */
 #define OSTREL_LINK_SEQUENCE 0x84    /* PiccTPCL: link sequence number or flags */
 #define OSTREL_AUTH_MISMATCH 0xEC    /* RndA' mismatch, NAK nibble 0x0 */

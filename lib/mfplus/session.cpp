@@ -65,9 +65,11 @@ void AddressCommand(std::uint8_t out[3], std::uint8_t code, std::uint16_t addres
 }
 
 // One step of the raw-path authentication: a 136-bit answer goes on, a 4-bit
-// one is a refusal, anything else (including a failed link) is 0xFC.
+// one is a refusal, anything else (including a failed link) is 0xFC. A reader
+// without raw exchanges says so, and that is passed on as it is.
 std::uint8_t ClassicStep(const std::uint8_t* data, std::uint16_t bits, RawAnswer* answer) {
   std::uint8_t status = RawExchange(3, data, bits, answer);
+  if (status == OSTREL_NOT_SUPPORTED) return status;
   if (answer->bits == 4) return CheckAckNibble(status, answer->bytes[0], answer->bits);
   if (answer->bits != 136) return OSTREL_BAD_LENGTH;
   return CheckPlusStatus(status, answer->bytes[0]);

@@ -61,14 +61,30 @@ Activation CardTest::ActivateLayer4() {
   return a;
 }
 
+int CardTest::CardLevel() {
+  const unsigned char sak = Activate().sak;
+  if (sak == 0x08 || sak == 0x18) return 1;
+  if (sak == 0x10 || sak == 0x11) return 2;
+  ActivateLayer4();
+  const unsigned char answer = PLUSSL3FirstAuth(0x4002, kFactoryKey.data());
+  return answer == 0 || answer == 0xB6 ? 3 : 0;
+}
+
 void CardTest::Personalize() {
+  if (CardLevel() != 0) return;
   Activate();
   const std::pair<unsigned short, const Key*> keys[] = {
       {0x9000, &kMasterKey}, {0x9001, &kConfigKey}, {0x9002, &kLevel2Key}, {0x9003, &kLevel3Key}};
+  const bool raw =
+      PLUSWritePersoClassic(keys[0].first, keys[0].second->data()) != OSTREL_NOT_SUPPORTED;
+  if (!raw) ActivateLayer4();
   for (const auto& [address, key] : keys) {
-    ASSERT_EQ(PLUSWritePersoClassic(address, key->data()), 0) << address;
+    ASSERT_EQ(
+        raw ? PLUSWritePersoClassic(address, key->data()) : PLUSWritePersoTCL(address, key->data()),
+        0)
+        << address;
   }
-  ASSERT_EQ(PLUSCommitPersoClassic(), 0);
+  ASSERT_EQ(raw ? PLUSCommitPersoClassic() : PLUSCommitPersoTCL(), 0);
 }
 
 void CardTest::RaiseTo(int level) {
@@ -82,6 +98,7 @@ void CardTest::RaiseTo(int level) {
 
 Activation CardTest::OpenAtLevel3() {
   if (!Open()) return {};
+  if (CardLevel() == 3) return ActivateLayer4();
   Personalize();
   if (HasFatalFailure()) return {};
   RaiseTo(3);

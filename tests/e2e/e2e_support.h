@@ -42,9 +42,14 @@ class CardTest : public ::testing::Test {
 
   Activation Activate();        // release, halt and activate with the wake-up request
   Activation ActivateLayer4();  // and RATS with CID 10, PPS
-  void Personalize();           // Level 0 -> 1 with the test card keys
-  void RaiseTo(int level);      // from Level 1 with the switch keys
-  // A fresh card taken to Level 3 and activated at layer 4.
+  // The card's level, asked without writing anything: the SAK tells Levels 1 and 2;
+  // at SAK 0x20 a Level 3 card takes part in an authentication, a Level 0 card not.
+  int CardLevel();
+  // Level 0 -> 1 with the test card keys (over T=CL where the reader has no raw
+  // exchange); a card a kept reader holds at a higher level is left as it is.
+  void Personalize();
+  void RaiseTo(int level);  // from Level 1 with the switch keys
+  // A fresh card taken to Level 3 (or a card already there) and activated at layer 4.
   Activation OpenAtLevel3();
 };
 

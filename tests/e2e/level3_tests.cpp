@@ -117,7 +117,14 @@ TEST_F(Level3, KeyChangesTakeEffect) {
   const Key master = Fill(0x77);
   ASSERT_EQ(PLUSSL3Write(0xA1, 0x9000, 1, master.data()), 0);
   EXPECT_EQ(PLUSSL3FirstAuth(0x9000, kMasterKey.data()), 0xB6);
-  EXPECT_EQ(PLUSSL3FirstAuth(0x9000, master.data()), 0);
+  ASSERT_EQ(PLUSSL3FirstAuth(0x9000, master.data()), 0);
+  // Put both keys back: a card on a real reader outlives the test.
+  ASSERT_EQ(PLUSSL3Write(0xA1, 0x9000, 1, kMasterKey.data()), 0);
+  ASSERT_EQ(PLUSSL3FirstAuth(0x4002, sectorKey.data()), 0);
+  ASSERT_EQ(PLUSSL3Write(0xA1, 0x4002, 1, kFactoryKey.data()), 0);
+  ActivateLayer4();
+  EXPECT_EQ(PLUSSL3FirstAuth(0x9000, kMasterKey.data()), 0);
+  EXPECT_EQ(PLUSSL3FirstAuth(0x4002, kFactoryKey.data()), 0);
 }
 
 TEST_F(Level3, AccessConditionsOfTheTrailer) {

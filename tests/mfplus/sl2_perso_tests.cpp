@@ -101,6 +101,9 @@ TEST_F(Sl2PersoTest, Level2AesAuthenticationAnswerRules) {
   driver_.QueueReadFailure();
   driver_.QueueReadFailure();
   EXPECT_EQ(PLUSSL2AESAuth(kKeyAddress, key_.data()), OSTREL_BAD_LENGTH);
+  // A reader without raw exchanges says so; that is no length fault of the card.
+  card_.QueueRaw(RawReply{{}, 0, OSTREL_NOT_SUPPORTED});
+  EXPECT_EQ(PLUSSL2AESAuth(kKeyAddress, key_.data()), OSTREL_NOT_SUPPORTED);
 
   model_.keys[kKeyAddress] = key_;
   model_.wrongRndAPrime = true;

@@ -53,6 +53,8 @@ Bench::Bench(const Variant& variant, std::uint64_t seed)
 Bench::Bench(CardImage image, std::uint64_t seed)
     : reader_(std::move(image), Eeprom{}, seed, nullptr) {}
 
+Bench::Bench(std::unique_ptr<CardInterface> card) : reader_(std::move(card), Eeprom{}) {}
+
 Answer Bench::Send(std::uint8_t command, const Bytes& data, std::uint8_t control) {
   Bytes frame{control, command, U8(static_cast<int>(data.size()))};
   frame.insert(frame.end(), data.begin(), data.end());

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "card.h"
@@ -19,6 +20,8 @@ class Bench {
  public:
   explicit Bench(const Variant& variant = {}, std::uint64_t seed = 7);
   explicit Bench(CardImage image, std::uint64_t seed = 7);
+  // The reader model in front of another card (a proxy).
+  explicit Bench(std::unique_ptr<CardInterface> card);
 
   // One request frame with a correct check byte; the answer frame parsed.
   Answer Send(std::uint8_t command, const Bytes& data = {}, std::uint8_t control = 0);

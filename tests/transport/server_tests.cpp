@@ -150,7 +150,14 @@ TEST(ServerOptions, BadOptionsAreRefusedWithUsage) {
                                         {"--bogus"},
                                         {"--seed", "-3"},
                                         {"--listen"},
-                                        {"--listen", "127.0.0.1:http"}}) {
+                                        {"--listen", "127.0.0.1:http"},
+                                        // a card in vpcd has no reader link to disturb
+                                        {"--vpcd", "127.0.0.1:1", "--corrupt", "0.1"},
+                                        {"--vpcd", "127.0.0.1:1", "--delay-ms", "5"},
+                                        {"--vpcd", "127.0.0.1:1", "--sim", "lose-answer=1"},
+                                        {"--vpcd", "127.0.0.1:1", "--pty"},
+                                        {"--vpcd", "127.0.0.1:1", "--listen", "127.0.0.1:0"},
+                                        {"--vpcd", "no-port"}}) {
     SimProcess sim;
     EXPECT_FALSE(sim.Start(PELKIN_SIM, args, 3000)) << args[0];
     EXPECT_NE(sim.Wait(3000), 0) << args[0];

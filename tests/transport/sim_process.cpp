@@ -40,7 +40,7 @@ bool SimProcess::Start(const std::string& program, const std::vector<std::string
     pid_ = -1;
     return false;
   }
-  // The first line is the address: "listening ADDRESS".
+  // The first line is the address.
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (line.find('\n') == std::string::npos) {
@@ -57,10 +57,14 @@ bool SimProcess::Start(const std::string& program, const std::vector<std::string
     line.append(chunk, static_cast<std::size_t>(n));
   }
   line.resize(line.find('\n'));
-  const std::string prefix = "listening ";
-  if (line.rfind(prefix, 0) != 0) return false;
-  address_ = line.substr(prefix.size());
-  return true;
+  // "listening ADDRESS" for a server, "connected vpcd:HOST:PORT" for the card in vpcd.
+  for (const std::string prefix : {"listening ", "connected "}) {
+    if (line.rfind(prefix, 0) == 0) {
+      address_ = line.substr(prefix.size());
+      return true;
+    }
+  }
+  return false;
 }
 
 int SimProcess::Wait(int timeoutMs) {
