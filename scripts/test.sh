@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds and runs every test, in the plain build and
-# under AddressSanitizer + UndefinedBehaviorSanitizer.
+# under AddressSanitizer + UndefinedBehaviorSanitizer, then runs every fuzz
+# target for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,4 +20,6 @@ for preset in plain sanitize; do
     bash packaging/check-packages.sh build/plain || status=1
   fi
 done
+echo "==== fuzz ===="
+bash scripts/fuzz.sh 25 || status=1
 exit $status

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "reader.h"
 #include "simulator.h"
 #include "virtual_pcsc_card.h"
@@ -39,147 +40,6 @@ constexpr int kVpcdConnectMs = 10000;
 volatile sig_atomic_t g_stop = 0;
 extern "C" void OnStopSignal(int) {
   g_stop = 1;
-}
-
-const char kUsage[] =
-    "usage: pelkin-sim [--listen HOST:PORT | --pty] [options]\n"
-    "  --listen HOST:PORT  serve frames over TCP (default 127.0.0.1:0; port 0 picks a free port)\n"
-    "  --pty               serve frames over a new pseudo-terminal (use serial:PATH)\n"
-    "  --vpcd HOST:PORT    put the card into vsmartcard's virtual PC/SC reader listening there\n"
-    "                      (no reader frames; read it with HOLLINK_READER=pcsc)\n"
-    "  --sim TEXT          simulator options as after \"sim:\" (applied first)\n"
-    "  --variant V         card variant, e.g. X4K4 or S2K7\n"
-    "  --state FILE        card state file (loaded, saved after every change)\n"
-    "  --seed N            seed for the card's random numbers and the faults\n"
-    "  --lose-request P    probability that a request is lost before the reader sees it\n"
-    "  --lose-answer P     probability that an answer is lost after the reader acted\n"
-    "  --corrupt P         probability that one bit of an answer flips\n"
-    "  --delay P           probability that an answer is held back by --delay-ms\n"
-    "  --delay-ms N        how long a delayed answer is held back\n"
-    "  --new-card-per-client  start every TCP client with a fresh card (for test suites)\n"
-    "  --version           show the version and exit\n"
-    "The first line on stdout names the reader address, e.g. \"listening tcp:127.0.0.1:40123\".\n"
-    "SIGINT and SIGTERM save the card and end the server.\n";
-
-struct Config {
-  std::string listen = "127.0.0.1:0";
-  bool listenGiven = false;
-  std::string vpcd;
-  bool pty = false;
-  bool newCardPerClient = false;
-  pelkin::SimOptions sim;
-};
-
-bool ParseNumber(const char* text, double low, double high, double* out) {
-  char* end = nullptr;
-  errno = 0;
-  double v = std::strtod(text, &end);
-  if (errno != 0 || end == text || *end != '\0' || !(v >= low && v <= high)) return false;
-  *out = v;
-  return true;
-}
-
-// Parses the command line; false with a message on stderr.
-bool ParseArguments(int argc, char** argv, Config* config) {
-  // --sim goes first so that the explicit options override it, wherever they stand.
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--sim") == 0) {
-      std::string error;
-      if (!pelkin::ParseSimOptions(argv[i + 1], &config->sim, &error)) {
-        std::fprintf(stderr, "pelkin-sim: --sim: %s\n", error.c_str());
-        return false;
-      }
-    }
-  }
-  pelkin::FaultOptions& f = config->sim.faults;
-  struct Probability {
-    const char* flag;
-    double* field;
-  };
-  const Probability probabilities[] = {{"--lose-request", &f.loseRequest},
-                                       {"--lose-answer", &f.loseAnswer},
-                                       {"--corrupt", &f.corruptAnswer},
-                                       {"--delay", &f.delayAnswer}};
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--pty") {
-      config->pty = true;
-      continue;
-    }
-    if (arg == "--new-card-per-client") {
-      config->newCardPerClient = true;
-      continue;
-    }
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
-    }
-    if (arg == "--version") {
-      std::printf("pelkin-sim %s\n", OSTREL_VERSION);
-      std::exit(0);
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "pelkin-sim: unknown option or missing value: %s\n%s", arg.c_str(),
-                   kUsage);
-      return false;
-    }
-    const char* value = argv[++i];
-    bool ok = true;
-    bool known = true;
-    double number = 0;
-    if (arg == "--sim") {
-      // applied above
-    } else if (arg == "--listen") {
-      config->listen = value;
-      config->listenGiven = true;
-    } else if (arg == "--vpcd") {
-      config->vpcd = value;
-    } else if (arg == "--variant") {
-      config->sim.variant = value;
-    } else if (arg == "--state") {
-      config->sim.stateFile = value;
-    } else if (arg == "--seed") {
-      char* end = nullptr;
-      errno = 0;
-      unsigned long long seed = std::strtoull(value, &end, 0);
-      ok = errno == 0 && end != value && *end == '\0' && value[0] != '-';
-      if (ok) config->sim.seed = seed;
-    } else if (arg == "--delay-ms") {
-      ok = ParseNumber(value, 0, 600000, &number);
-      if (ok) f.delayMs = static_cast<int>(number);
-    } else {
-      known = false;
-      for (const Probability& p : probabilities) {
-        if (arg == p.flag) {
-          known = true;
-          ok = ParseNumber(value, 0, 1, p.field);
-        }
-      }
-    }
-    if (!known) {
-      std::fprintf(stderr, "pelkin-sim: unknown option %s\n%s", arg.c_str(), kUsage);
-      return false;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "pelkin-sim: bad value for %s: %s\n", arg.c_str(), value);
-      return false;
-    }
-  }
-  if (!config->vpcd.empty()) {
-    // The card behind PC/SC has no reader link whose frames could be lost or late.
-    const bool faults = f.loseRequest > 0 || f.loseAnswer > 0 || f.corruptAnswer > 0 ||
-                        f.delayAnswer > 0 || f.delayMs > 0;
-    const char* clash = faults                     ? "link fault options"
-                        : config->pty              ? "--pty"
-                        : config->listenGiven      ? "--listen"
-                        : config->newCardPerClient ? "--new-card-per-client"
-                                                   : nullptr;
-    if (clash != nullptr) {
-      std::fprintf(stderr, "pelkin-sim: %s cannot be used with --vpcd\n", clash);
-      return false;
-    }
-  }
-  return true;
 }
 
 // Waits for `events` on `fd` for at most `timeoutMs` (-1: no limit) with the
@@ -358,7 +218,7 @@ int Listen(const std::string& address, std::string* bound) {
   return fd;
 }
 
-int RunTcp(const Config& config, std::unique_ptr<pelkin::Simulator>& reader) {
+int RunTcp(const pelkin::ServerConfig& config, std::unique_ptr<pelkin::Simulator>& reader) {
   std::string bound;
   int listener = Listen(config.listen, &bound);
   if (listener < 0) return 1;
@@ -479,7 +339,7 @@ Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) 
   }
 }
 
-int RunVpcd(const Config& config) {
+int RunVpcd(const pelkin::ServerConfig& config) {
   std::string host, port;
   if (!SplitHostPort(config.vpcd, &host, &port)) {
     std::fprintf(stderr, "pelkin-sim: --vpcd expects HOST:PORT, got %s\n", config.vpcd.c_str());
@@ -524,8 +384,16 @@ int RunVpcd(const Config& config) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Config config;
-  if (!ParseArguments(argc, argv, &config)) return 2;
+  pelkin::ServerConfig config;
+  if (!pelkin::ParseServerArguments(argc, argv, &config)) return 2;
+  if (config.help) {
+    std::fputs(pelkin::kServerUsage, stdout);
+    return 0;
+  }
+  if (config.version) {
+    std::printf("pelkin-sim %s\n", OSTREL_VERSION);
+    return 0;
+  }
 
   // The stop signals are only let through inside ppoll, so none is lost
   // between a check of the flag and the wait that follows it.

@@ -44,6 +44,8 @@ extern "C" {
 #define OSTREL_NAK_CRC 0xFE          /* NAK nibble 0x1 or 0x5 */
 #define OSTREL_NO_RESPONSE 0xFF      /* no valid reader frame in three attempts */
 #define OSTREL_SUPPORT_LAST_MAC 0xB8 /* Support Last answer MAC mismatch */
+#define OSTREL_PC_BAD_MAC 0xD0       /* proximity check: the card's verify MAC is wrong */
+#define OSTREL_PC_TOO_LATE 0xD1      /* proximity check: the challenge came back too late */
 
 /* ---- Limits ---------------------------------------------------------------- */
 /* Largest reader frame in either direction, and its largest data field. */
@@ -72,7 +74,9 @@ int ReaderCommReset(void);
 void ReaderCommExit(void);
 /* Computes the check byte into request[3 + request[2]], then makes up to three
  * attempts to write the request and read one response frame with a valid check
- * byte. Returns 0 or 0xFF. */
+ * byte. Returns 0 or 0xFF. A length byte above OSTREL_FRAME_DATA_MAX, or a
+ * requestLength other than request[2] + 4, returns 0xFF before anything is
+ * written to the request or sent. */
 short ReaderCommand(unsigned char* request, short requestLength, unsigned char* response,
                     short responseCapacity, int timeout);
 
@@ -93,6 +97,9 @@ unsigned char ReaderwriteE2(unsigned char address, unsigned char length, const u
 unsigned char PiccAntion(unsigned char bitCount, unsigned char uidPart[4]);
 unsigned char PiccSelect(const unsigned char uidPart[4], unsigned char* sak);
 unsigned char PiccAuth(unsigned char mode, unsigned char block);
+/* PiccHalt, PiccDeSelect and PiccActivate end the card's MIFARE Plus session,
+ * and so the library's: TI, counters, session keys and IVs go back to zero
+ * (the capability bytes stay for the next First Authenticate). */
 unsigned char PiccHalt(void);
 unsigned char PiccReadBlock(unsigned char block, unsigned char data[16]);
 unsigned char PiccWriteBlock(unsigned char block, const unsigned char data[16]);
@@ -161,12 +168,26 @@ unsigned char PLUSCommitPersoTCL(void);
 unsigned char PLUSSL2AESAuth(unsigned short keyAddress, const unsigned char key[16]);
 unsigned char PLUSSL2CryptoAuth(unsigned char mode, unsigned char sector,
                                 const unsigned char key[6]);
+/* An answer that is not exactly 128 bits per block returns OSTREL_BAD_LENGTH
+ * and writes nothing to data. */
 unsigned char PLUSSL2MultiBlockRead(unsigned char block, unsigned char count,
                                     unsigned char* data /* 16 x count */);
 unsigned char PLUSSL2MultiBlockWrite(unsigned char block, unsigned char count,
                                      const unsigned char* data /* 16 x count */);
 
 /* ---- Proximity check and virtual cards -------------------------------------- */
+/* Proximity check: prepare (0xF0), check (0xF2) with 7 random bytes RndC,
+ * verify (0xFD) with the MAC over 0xFD, parameter, the first 7 bytes of the
+ * card's check answer, RndC. It succeeds only when
+ *  - the check's round trip is at most OSTREL_PC_MAX_READER_TIME_US by the
+ *    reader's timer and at most OSTREL_PC_MAX_HOST_TIME_MS by the host's
+ *    clock, else OSTREL_PC_TOO_LATE (no verify frame is sent), and
+ *  - the card's verify answer (header, CID, 0x90, 8 MAC bytes) carries the
+ *    MAC, under the same key, of the same 16 bytes with the card's status
+ *    0x90 in place of 0xFD, else OSTREL_PC_BAD_MAC (OSTREL_BAD_LENGTH when
+ *    the MAC is missing). */
+#define OSTREL_PC_MAX_READER_TIME_US 5000
+#define OSTREL_PC_MAX_HOST_TIME_MS 250
 unsigned char PLUSSL3ProximityCheck(unsigned char cid, unsigned char parameter,
                                     unsigned char keyChoice, const unsigned char key[16]);
 unsigned char PLUSSL3VCSupport(const unsigned char iid[16]);

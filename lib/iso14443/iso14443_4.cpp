@@ -5,6 +5,7 @@
 
 #include "iso14443/tcl.h"
 #include "link/frame.h"
+#include "mfplus/session.h"
 #include "ostrel.h"
 
 namespace ostrel::iso {
@@ -86,7 +87,7 @@ std::uint8_t TclTransfer(const std::uint8_t* command, std::size_t commandLength,
     if (fits < m) return OSTREL_BUFFER_TOO_SMALL;
     if ((response.control() & kMoreFlag) == 0) return OSTREL_OK;
     emptyFrames = m == 0 ? emptyFrames + 1 : 0;
-    if (emptyFrames > kMaxEmptyAnswerFrames) return OSTREL_LINK_SEQUENCE;
+    if (emptyFrames >= kMaxEmptyAnswerFrames) return OSTREL_LINK_SEQUENCE;
 
     sequence = NextSequence(sequence);
     const auto control = static_cast<std::uint8_t>(kAnswerFlag | sequence);
@@ -170,17 +171,23 @@ unsigned char PiccPPS(unsigned char dsi, unsigned char dri) {
 }
 
 unsigned char PiccDeSelect(void) {
+  ostrel::mfplus::EndSession();  // the card drops its session with layer 4
   return ostrel::link::Command(ostrel::iso::kDeselect, nullptr, 0);
 }
 
 unsigned char PiccTPCLEx(const unsigned char* command, unsigned short commandLength,
                          unsigned char* answer, unsigned short answerCapacity,
                          unsigned short* answerLength) {
-  if (answerLength == nullptr) return OSTREL_BAD_ARGUMENT;
+  // Arguments first: after traffic the reader's own status may be 0xF2 too,
+  // and the length of what was appended must then still be reported.
+  if (answerLength == nullptr || (command == nullptr && commandLength > 0) ||
+      (answer == nullptr && answerCapacity > 0)) {
+    return OSTREL_BAD_ARGUMENT;
+  }
   std::size_t length = 0;
   const std::uint8_t status =
       ostrel::iso::TclTransfer(command, commandLength, answer, answerCapacity, &length);
-  if (status != OSTREL_BAD_ARGUMENT) *answerLength = static_cast<unsigned short>(length);
+  *answerLength = static_cast<unsigned short>(length);
   return status;
 }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "link/frame.h"
+#include "link/trace.h"
+#include "mfplus/session.h"
 #include "ostrel.h"
 
 namespace ostrel::iso {
@@ -100,6 +102,8 @@ unsigned char PiccAuth(unsigned char mode, unsigned char block) {
 }
 
 unsigned char PiccHalt(void) {
+  // A halted card has no session; neither may the host (whatever the reader answers).
+  ostrel::mfplus::EndSession();
   return Command(ostrel::iso::kHalt, nullptr, 0);
 }
 
@@ -110,6 +114,8 @@ unsigned char PiccReadBlock(unsigned char block, unsigned char data[16]) {
 
 unsigned char PiccWriteBlock(unsigned char block, const unsigned char data[16]) {
   if (data == nullptr) return OSTREL_BAD_ARGUMENT;
+  ostrel::link::trace::SecretBytes keys;
+  keys.AddIfSectorTrailer(block, data);
   std::uint8_t payload[1 + ostrel::iso::kBlockSize] = {block};
   std::memcpy(payload + 1, data, ostrel::iso::kBlockSize);
   return Command(ostrel::iso::kWriteBlock, payload, sizeof payload);
@@ -171,6 +177,8 @@ unsigned char PiccActivate(unsigned char mode, unsigned char atq[2], unsigned ch
   if (atq == nullptr || uid == nullptr || uidLength == nullptr || sak == nullptr) {
     return OSTREL_BAD_ARGUMENT;
   }
+  // Whatever card answers now starts without a session.
+  ostrel::mfplus::EndSession();
   // A card that has just entered the field may miss the first request.
   if (PiccRequest(mode, atq) != 0 && PiccRequest(mode, atq) != 0) return OSTREL_NO_CARD;
 

@@ -45,12 +45,16 @@ std::uint8_t Command(std::uint8_t command, const std::uint8_t* data, std::size_t
 extern "C" short ReaderCommand(unsigned char* request, short requestLength, unsigned char* response,
                                short responseCapacity, int timeout) {
   using namespace ostrel::link;
-  if (request == nullptr) return kNoResponse;
+  // The check byte goes to request[3 + N]: a frame shorter than its header, a
+  // length byte beyond one frame's data, or a length that disagrees with it,
+  // would make us read, write or send bytes outside the caller's frame.
+  if (request == nullptr || requestLength < 4) return kNoResponse;
   const std::size_t n = request[2];
+  if (n > kFrameDataMax || requestLength != static_cast<short>(n + 4)) return kNoResponse;
   request[3 + n] = CheckByte(request, 3 + n);
 
   const Driver* driver = ActiveDriver();
-  if (driver == nullptr || response == nullptr || responseCapacity < 4 || requestLength <= 0) {
+  if (driver == nullptr || response == nullptr || responseCapacity < 4) {
     return kNoResponse;
   }
   for (int attempt = 0; attempt < 3; ++attempt) {

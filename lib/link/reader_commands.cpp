@@ -33,7 +33,7 @@ unsigned char ReaderGetInfo(unsigned char* info) {
   if (info == nullptr) return OSTREL_BAD_ARGUMENT;
   Response response;
   std::uint8_t status = Exchange(0x00, 0x4F, nullptr, 0, &response);
-  if (status == 0) std::memcpy(info, response.data(), response.length());
+  if (status == 0 && response.length() > 0) std::memcpy(info, response.data(), response.length());
   return status;
 }
 
@@ -61,7 +61,7 @@ unsigned char ReaderReadE2(unsigned char address, unsigned char length, unsigned
   if (status == 0) {
     // The count is the caller's; a shorter answer copies only what it carries.
     std::size_t n = length < response.length() ? length : response.length();
-    std::memcpy(buffer, response.data(), n);
+    if (n > 0) std::memcpy(buffer, response.data(), n);
   }
   return status;
 }

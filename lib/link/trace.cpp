@@ -20,6 +20,30 @@ constexpr std::uint8_t kReaderLoadKey = 0x4C;
 constexpr int kKeyFirst = 3 + 2;  // frame offset of data byte 2
 constexpr int kKeyEnd = 3 + 8;    // one past data byte 7
 
+struct Secret {
+  const std::uint8_t* bytes;
+  std::size_t length;
+};
+// A key write names at most two keys; nested guards add a few more.
+constexpr std::size_t kMaxSecrets = 16;
+Secret g_secrets[kMaxSecrets];
+std::size_t g_secretCount = 0;
+
+// Marks in `masked` every frame byte that belongs to a run of secret bytes.
+bool MarkSecrets(const std::uint8_t* frame, int count, bool* masked) {
+  bool any = false;
+  for (std::size_t s = 0; s < g_secretCount; ++s) {
+    const Secret& secret = g_secrets[s];
+    const auto n = static_cast<int>(secret.length);
+    for (int i = 0; i + n <= count; ++i) {
+      if (std::memcmp(frame + i, secret.bytes, secret.length) != 0) continue;
+      for (int j = i; j < i + n; ++j) masked[j] = true;
+      any = true;
+    }
+  }
+  return any;
+}
+
 // "YYYY-MM-DD HH:MM:SS.mmm" in local time.
 std::string Now() {
   auto now = std::chrono::system_clock::now();
@@ -34,15 +58,15 @@ std::string Now() {
   return text;
 }
 
-void Line(char direction, const std::uint8_t* frame, int count, bool maskKey, const char* suffix) {
+void Line(char direction, const std::uint8_t* frame, int count, const bool* masked,
+          const char* suffix) {
   std::string line = Now();
   line += ' ';
   line += direction;
   static const char kHex[] = "0123456789ABCDEF";
   for (int i = 0; i < count; ++i) {
     line += ' ';
-    // The check byte goes too: it is the XOR of the key bytes with known ones.
-    if (maskKey && i >= kKeyFirst && (i < kKeyEnd || i == count - 1)) {
+    if (masked != nullptr && masked[i]) {
       line += "**";
     } else {
       line += kHex[frame[i] >> 4];
@@ -79,19 +103,52 @@ namespace detail {
 
 void Written(const std::uint8_t* frame, int length, int result) {
   if (length < 0) length = 0;
-  const bool key = length > 1 && (frame[1] == kPiccAuthKey || frame[1] == kReaderLoadKey);
+  bool masked[256] = {};
+  if (length > static_cast<int>(sizeof masked)) length = sizeof masked;
+  bool any = MarkSecrets(frame, length, masked);
+  if (length > 1 && (frame[1] == kPiccAuthKey || frame[1] == kReaderLoadKey)) {
+    for (int i = kKeyFirst; i < kKeyEnd && i < length; ++i) masked[i] = true;
+    any = true;
+  }
+  // The check byte goes too: it is the XOR of the key bytes with known ones.
+  if (any && length > 0) masked[length - 1] = true;
   char suffix[48] = "";
   if ((result & 0xFFFF) != 0) std::snprintf(suffix, sizeof suffix, "  (write failed: %d)", result);
-  Line('>', frame, length, key, suffix);
+  Line('>', frame, length, masked, suffix);
 }
 
 void Received(const std::uint8_t* frame, int got, int capacity) {
   if (got < 0) {
-    Line('<', frame, 0, false, " (no frame)");
+    Line('<', frame, 0, nullptr, " (no frame)");
     return;
   }
-  Line('<', frame, got < capacity ? got : capacity, false, "");
+  Line('<', frame, got < capacity ? got : capacity, nullptr, "");
 }
 
 }  // namespace detail
+
+SecretBytes::~SecretBytes() {
+  g_secretCount -= added_;
+}
+
+void SecretBytes::Add(const std::uint8_t* bytes, std::size_t length) {
+  if (bytes == nullptr || length == 0 || g_secretCount == kMaxSecrets) return;
+  g_secrets[g_secretCount++] = Secret{bytes, length};
+  ++added_;
+}
+
+void SecretBytes::AddIfKeyAddress(std::uint16_t address, const std::uint8_t data[16]) {
+  const bool sectorKey = address >= 0x4000 && address <= 0x404F;
+  const bool cardKey = address >= 0x9000 && address <= 0x9003;
+  const bool virtualCardKey = address >= 0xA000 && address <= 0xA081;
+  if (sectorKey || cardKey || virtualCardKey) Add(data, 16);
+}
+
+void SecretBytes::AddIfSectorTrailer(std::uint32_t block, const std::uint8_t data[16]) {
+  const bool trailer = block < 128 ? block % 4 == 3 : block < 256 && block % 16 == 15;
+  if (!trailer) return;
+  Add(data, 6);
+  Add(data + 10, 6);
+}
+
 }  // namespace ostrel::link::trace

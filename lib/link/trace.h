@@ -2,6 +2,7 @@
 // driver is appended to FILE (time, direction, hex). Key bytes are masked.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -14,6 +15,31 @@ void ConfigureFromEnvironment();
 // be opened turns tracing off with a warning on stderr and returns false: the
 // link itself works on regardless.
 bool Configure(const char* path);
+
+// Key bytes the library is about to send. While a guard lives, every run of
+// its bytes in a frame written to the driver shows as "**" in the trace, and
+// so does that frame's check byte (the XOR would give the key away). The
+// guard keeps pointers only: the bytes must outlive it. Guards nest.
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  ~SecretBytes();
+  SecretBytes(const SecretBytes&) = delete;
+  SecretBytes& operator=(const SecretBytes&) = delete;
+
+  void Add(const std::uint8_t* bytes, std::size_t length);
+  // The 16 bytes of a MIFARE Plus key write when `address` is a key: a sector
+  // key (0x4000-0x404F), a card key (0x9000-0x9003) or a virtual card key
+  // (0xA000-0xA081).
+  void AddIfKeyAddress(std::uint16_t address, const std::uint8_t data[16]);
+  // Key A (bytes 0-5) and key B (bytes 10-15) when `block` is a sector
+  // trailer of a MIFARE Classic layout (block 3 of the 4-block sectors,
+  // block 15 of the 16-block sectors from block 128 on).
+  void AddIfSectorTrailer(std::uint32_t block, const std::uint8_t data[16]);
+
+ private:
+  std::size_t added_ = 0;
+};
 
 namespace detail {
 extern std::FILE* sink;

@@ -19,13 +19,14 @@ std::uint8_t TclCommand(const std::uint8_t* command, std::size_t length, CardAns
 }
 
 std::uint8_t RawExchange(std::uint8_t options, const std::uint8_t* data, std::uint16_t bits,
-                         RawAnswer* answer) {
+                         RawAnswer* answer, int* elapsed) {
   constexpr std::uint8_t kTimerExponent = 7;
   answer->bits = 0;
   unsigned short received = 0;
-  int elapsed = 0;
+  int time = 0;
   std::uint8_t status =
-      PiccExChangBlock(options, kTimerExponent, data, bits, answer->bytes, &received, &elapsed);
+      PiccExChangBlock(options, kTimerExponent, data, bits, answer->bytes, &received, &time);
+  if (elapsed != nullptr) *elapsed = time;
   // Never trust a bit count beyond the bytes the exchange can deliver.
   answer->bits = received <= kRawAnswerMax * 8 ? received : 0;
   return status;

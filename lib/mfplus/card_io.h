@@ -30,9 +30,10 @@ struct RawAnswer {
 };
 
 // A raw exchange with timer exponent 7. Returns the transport status; the
-// answer is filled whatever the reader's status byte was.
+// answer is filled whatever the reader's status byte was, and so is
+// `elapsed` (the reader's time for the exchange) when given.
 std::uint8_t RawExchange(std::uint8_t options, const std::uint8_t* data, std::uint16_t bits,
-                         RawAnswer* answer);
+                         RawAnswer* answer, int* elapsed = nullptr);
 
 // Appends bytes to a fixed buffer; multi-byte numbers go low byte first.
 class ByteWriter {

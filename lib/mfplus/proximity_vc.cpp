@@ -1,4 +1,5 @@
 // The proximity check and the virtual card commands.
+#include <chrono>
 #include <cstring>
 
 #include "mfplus/card_io.h"
@@ -11,6 +12,9 @@ namespace {
 
 constexpr std::size_t kRndCLength = 7;
 constexpr std::size_t kRndQLength = 12;
+// Verify answer: block header, CID, status, the card's MAC.
+constexpr std::size_t kVerifyAnswerLength = 3 + 8;
+constexpr std::uint8_t kCardOk = 0x90;
 
 // Prepare and verify answer with the card's block header and CID in front of
 // its status byte.
@@ -40,9 +44,18 @@ unsigned char PLUSSL3ProximityCheck(unsigned char cid, unsigned char parameter,
 
   std::uint8_t check[4 + kRndCLength] = {0x0B, cid, 0xF2, kRndCLength};
   std::memcpy(check + 4, rndC, sizeof rndC);
-  status = RawExchange(1, check, sizeof check * 8, &answer);
+  int readerTime = 0;
+  const auto sent = std::chrono::steady_clock::now();
+  status = RawExchange(1, check, sizeof check * 8, &answer, &readerTime);
+  const auto hostTime = std::chrono::steady_clock::now() - sent;
   if (status != 0) return status;
   if (answer.bits < 24 || answer.bits % 8 != 0) return OSTREL_BAD_LENGTH;
+  // A card that answers late may be answering through a relay: the reader's
+  // own timer bounds the air round trip, the host's clock the whole exchange.
+  if (readerTime < 0 || readerTime > OSTREL_PC_MAX_READER_TIME_US ||
+      hostTime > std::chrono::milliseconds(OSTREL_PC_MAX_HOST_TIME_MS)) {
+    return OSTREL_PC_TOO_LATE;
+  }
   // The card answers with exactly as many random bytes as it was sent; any
   // other count would leave the 16-byte MAC input short or overrun it.
   const std::size_t n = answer.bits / 8 - 2;
@@ -51,11 +64,19 @@ unsigned char PLUSSL3ProximityCheck(unsigned char cid, unsigned char parameter,
   std::uint8_t input[16] = {0xFD, parameter};
   std::memcpy(input + 2, answer.bytes, n);
   std::memcpy(input + 2 + n, rndC, sizeof rndC);
+  const std::uint8_t* macKey = keyChoice != 0 ? key : Session().kMac;
   std::uint8_t verify[3 + 8] = {0x0A, cid, 0xFD};
-  ostrel::crypto::CmacTruncated(verify + 3, input, sizeof input,
-                                keyChoice != 0 ? key : Session().kMac);
-  status = RawExchange(3, verify, sizeof verify * 8, &answer);
-  return HeaderedStatus(status, answer);
+  ostrel::crypto::CmacTruncated(verify + 3, input, sizeof input, macKey);
+  status = HeaderedStatus(RawExchange(3, verify, sizeof verify * 8, &answer), answer);
+  if (status != 0) return status;
+
+  // The card proves it saw the same exchange: its MAC over the same input
+  // with its status byte in place of 0xFD. Anything else is no proof.
+  if (answer.bits != kVerifyAnswerLength * 8) return OSTREL_BAD_LENGTH;
+  input[0] = kCardOk;
+  std::uint8_t expected[8];
+  ostrel::crypto::CmacTruncated(expected, input, sizeof input, macKey);
+  return SameBytes(expected, answer.bytes + 3, sizeof expected) ? 0 : OSTREL_PC_BAD_MAC;
 }
 
 unsigned char PLUSSL3VCSupport(const unsigned char iid[16]) {

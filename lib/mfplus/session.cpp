@@ -101,6 +101,15 @@ void ResetSession() {
   explicit_bzero(&g_session, sizeof g_session);
 }
 
+void EndSession() {
+  std::uint8_t pcdCap2[6], pdCap2[6];
+  std::memcpy(pcdCap2, g_session.pcdCap2, 6);
+  std::memcpy(pdCap2, g_session.pdCap2, 6);
+  explicit_bzero(&g_session, sizeof g_session);
+  std::memcpy(g_session.pcdCap2, pcdCap2, 6);
+  std::memcpy(g_session.pdCap2, pdCap2, 6);
+}
+
 void SetRandomSource(RandomSource source) {
   g_random = source != nullptr ? source : &SystemRandom;
 }

@@ -33,6 +33,10 @@ struct PlusSession {
 PlusSession& Session();
 // Zeroes the whole session, as at load.
 void ResetSession();
+// The card left its session (halted, deselected or activated anew): TI,
+// counters, random numbers, session keys, IVs and the read MAC input go back
+// to zero. The capability bytes stay for the next First Authenticate.
+void EndSession();
 
 // Source of the host's random numbers (RndA, RndC, RndQ). Fills `length`
 // bytes and returns true, or false when no randomness could be had.

@@ -2,6 +2,7 @@
 // authentication bound to CRYPTO1, multi-block read and write.
 #include <cstring>
 
+#include "link/trace.h"
 #include "mfplus/card_io.h"
 #include "mfplus/session.h"
 
@@ -23,6 +24,13 @@ std::uint8_t TclStatusOnly(const std::uint8_t* data, std::size_t bytes) {
   return TclCommand(data, bytes, &answer);
 }
 
+// Keys written in personalization: AES keys, and the CRYPTO1 keys of sector trailers.
+void MarkPersoKeys(link::trace::SecretBytes& keys, std::uint16_t address,
+                   const std::uint8_t data[16]) {
+  keys.AddIfKeyAddress(address, data);
+  keys.AddIfSectorTrailer(address, data);
+}
+
 void PersoFrame(std::uint8_t out[19], std::uint16_t address, const std::uint8_t data[16]) {
   out[0] = 0xA8;
   out[1] = static_cast<std::uint8_t>(address);
@@ -39,6 +47,8 @@ extern "C" {
 
 unsigned char PLUSWritePersoClassic(unsigned short address, const unsigned char data[16]) {
   if (data == nullptr) return OSTREL_BAD_ARGUMENT;
+  ostrel::link::trace::SecretBytes keys;
+  MarkPersoKeys(keys, address, data);
   std::uint8_t frame[19];
   PersoFrame(frame, address, data);
   return RawAcknowledged(frame, sizeof frame);
@@ -46,6 +56,8 @@ unsigned char PLUSWritePersoClassic(unsigned short address, const unsigned char 
 
 unsigned char PLUSWritePersoTCL(unsigned short address, const unsigned char data[16]) {
   if (data == nullptr) return OSTREL_BAD_ARGUMENT;
+  ostrel::link::trace::SecretBytes keys;
+  MarkPersoKeys(keys, address, data);
   std::uint8_t frame[19];
   PersoFrame(frame, address, data);
   return TclStatusOnly(frame, sizeof frame);
@@ -90,21 +102,18 @@ unsigned char PLUSSL2MultiBlockRead(unsigned char block, unsigned char count, un
   std::uint8_t status = RawExchange(kOrdinaryOptions, command, 24, &answer);
   if (status != 0) return status;
   const std::size_t wanted = 16u * count;
-  if (answer.bits == wanted * 8) {
-    std::memcpy(data, answer.bytes, wanted);
-    return 0;
-  }
-  // A short answer still hands over the whole bytes that did arrive, and
-  // nothing that did not.
-  std::size_t received = answer.bits / 8;
-  std::memcpy(data, answer.bytes, received < wanted ? received : wanted);
-  return OSTREL_BAD_LENGTH;
+  // Like every other short answer, a partial one hands over nothing.
+  if (answer.bits != wanted * 8) return OSTREL_BAD_LENGTH;
+  std::memcpy(data, answer.bytes, wanted);
+  return 0;
 }
 
 unsigned char PLUSSL2MultiBlockWrite(unsigned char block, unsigned char count,
                                      const unsigned char* data) {
   if (count == 0 || count > kMaxMultiBlocks) return OSTREL_BAD_COUNT;
   if (data == nullptr) return OSTREL_BAD_ARGUMENT;
+  ostrel::link::trace::SecretBytes keys;
+  for (unsigned i = 0; i < count; ++i) keys.AddIfSectorTrailer(block + i, data + 16 * i);
   const std::uint8_t command[3] = {0xA8, block, count};
   std::uint8_t status = RawAcknowledged(command, sizeof command);
   if (status != 0) return status;

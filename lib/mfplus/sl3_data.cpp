@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "link/trace.h"
 #include "mfplus/card_io.h"
 #include "mfplus/crypto.h"
 #include "mfplus/session.h"
@@ -117,14 +118,24 @@ std::uint8_t ReadBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t cou
     commandLength += kMacLength;
   }
 
+  // A card that took a MACed read has emptied its MAC input, whatever came
+  // back to us; an input kept here would fail every later MACed read. Only a
+  // card that refused the read keeps its input.
+  const bool macWanted = AnswerMacWanted(code);
   CardAnswer answer;
   std::uint8_t status = TclCommand(command, commandLength, &answer);
-  if (status != 0) return status;
+  if (status != 0) {
+    const bool cardRefused = status >= 0xB0 && status <= 0xBF;
+    if (macWanted && !cardRefused) s.readMacLength = 0;
+    return status;
+  }
   // The card answered 0x90, so it counted the read: stay in step with it.
   ++s.readCounter;
   UpdateSessionIvs();
-  const bool macWanted = AnswerMacWanted(code);
-  if (answer.length < 1 + dataLength + (macWanted ? kMacLength : 0)) return OSTREL_BAD_LENGTH;
+  if (answer.length < 1 + dataLength + (macWanted ? kMacLength : 0)) {
+    if (macWanted) s.readMacLength = 0;
+    return OSTREL_BAD_LENGTH;
+  }
   const std::uint8_t* data = answer.bytes + 1;
 
   std::uint8_t* buffer = s.readMacBuffer;
@@ -142,8 +153,8 @@ std::uint8_t ReadBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t cou
   if (macWanted) {
     std::uint8_t expected[kMacLength];
     SessionMac(expected, buffer, s.readMacLength);
-    if (!SameBytes(expected, data + dataLength, kMacLength)) return kInvalidMac;
     s.readMacLength = 0;
+    if (!SameBytes(expected, data + dataLength, kMacLength)) return kInvalidMac;
   }
   if (PlainData(code)) {
     if (dataLength != 0) std::memcpy(out, data, dataLength);
@@ -162,7 +173,11 @@ std::uint8_t WriteBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t co
   const std::size_t dataLength = kBlockLength * count;
 
   std::uint8_t payload[kBlockLength * kMaxWriteBlocks];
+  link::trace::SecretBytes keys;
   if (PlainData(code)) {
+    for (std::size_t i = 0; i < count; ++i) {
+      keys.AddIfKeyAddress(static_cast<std::uint16_t>(block + i), data + kBlockLength * i);
+    }
     if (dataLength != 0) std::memcpy(payload, data, dataLength);
   } else {
     crypto::Aes128CbcEncrypt(payload, data, static_cast<std::uint8_t>(dataLength), s.kEnc,

@@ -59,6 +59,25 @@ TEST_F(Features, ProximityCheckWithSessionKeyOrProximityKey) {
   EXPECT_EQ(PLUSSL3ProximityCheck(10, 0, 1, kVcProximity.data()), 0xB8);
 }
 
+TEST_F(Features, VirtualCardAfterLevel3WorkAndAReactivation) {
+  // The operator's path: Level 3 work, then the virtual card dialog, which
+  // activates the card anew. Neither end has a session any more.
+  ConfigureVirtualCard();
+  card_ = ActivateLayer4();
+  ASSERT_EQ(PLUSSL3FirstAuth(0x4002, kFactoryKey.data()), 0);
+  const Bytes data = Pattern(16, 3);
+  ASSERT_EQ(PLUSSL3Write(0xA1, 4, 1, data.data()), 0);
+  card_ = ActivateLayer4();
+  ASSERT_EQ(PLUSSL3VCSupport(kIid.data()), 0);
+  unsigned char uid[7] = {}, uidLength = 0, cryptogram[16] = {};
+  ASSERT_EQ(
+      PLUSSL3VCSupportLast(kIid.data(), kVcEnc.data(), kVcMac.data(), uid, &uidLength, cryptogram),
+      0);
+  ASSERT_EQ(uidLength, card_.uidLength);
+  EXPECT_EQ(0, std::memcmp(uid, card_.uid, uidLength));
+  EXPECT_EQ(PLUSSL3VCSelect(cryptogram, kVcMac.data()), 0);
+}
+
 TEST_F(Features, FieldConfigurationDemandsAProximityCheck) {
   ASSERT_EQ(PLUSSL3FirstAuth(0x9001, kConfigKey.data()), 0);
   unsigned char fcb[16] = {0x00, 0x55, 0xAA, 0x00, 0x0B};
@@ -91,6 +110,20 @@ TEST_F(Features, MfpConfigurationNeedsTheMasterKey) {
   unsigned char back[16] = {};
   ASSERT_EQ(PLUSSL3Read(0x31, 0xB000, 1, back), 0);
   EXPECT_EQ(0, std::memcmp(back, mfp, 16));
+}
+
+class LateCard : public CardTest {};
+
+TEST_F(LateCard, AProximityCheckAnsweredLateFails) {
+  // A fresh card checks against its factory proximity key; in time it passes.
+  if (!Open()) return;
+  ActivateLayer4();
+  EXPECT_EQ(PLUSSL3ProximityCheck(10, 0, 1, kFactoryKey.data()), 0);
+  ReaderCommExit();
+  // Every answer held back 400 ms: beyond the host's bound for the challenge.
+  if (!Open("", "delay=1,delay-ms=400")) return;
+  ActivateLayer4();
+  EXPECT_EQ(PLUSSL3ProximityCheck(10, 0, 1, kFactoryKey.data()), OSTREL_PC_TOO_LATE);
 }
 
 }  // namespace

@@ -147,3 +147,25 @@ TEST(ReaderCommand, WithoutADriverEveryCommandFails) {
   unsigned char info[60] = {};
   EXPECT_EQ(ReaderGetInfo(info), 0xFF);
 }
+
+TEST(ReaderCommand, FramesThatDisagreeWithTheirLengthAreRefusedUntouched) {
+  struct Case {
+    std::uint8_t lengthByte;
+    short requestLength;
+  };
+  // Length byte beyond a frame; lengths that disagree with it; no room for a header.
+  const Case cases[] = {{200, 4}, {200, 204}, {61, 65}, {1, 4}, {0, 5}, {0, 3}, {0, 0}};
+  for (const Case& c : cases) {
+    FakeDriver driver;
+    driver.QueueOk();
+    Bytes request(256, 0xEE);
+    request[0] = 0x00;
+    request[1] = 0x3F;
+    request[2] = c.lengthByte;
+    Bytes response(64, 0);
+    EXPECT_EQ(ReaderCommand(request.data(), c.requestLength, response.data(), 64, 1000), 0xFF)
+        << int{c.lengthByte} << "/" << c.requestLength;
+    EXPECT_TRUE(driver.writes().empty()) << int{c.lengthByte} << "/" << c.requestLength;
+    EXPECT_EQ(request[3 + c.lengthByte], 0xEE) << "no check byte written";
+  }
+}

@@ -92,11 +92,14 @@ TEST(ReaderE2, LengthsBeyondOneFrameAreRefusedWithoutTraffic) {
   driver.QueueOk(Bytes(60, 7));
   EXPECT_EQ(ReaderReadE2(0, 60, buffer), 0);
   EXPECT_EQ(buffer[59], 7);
+  // Nothing to copy: no buffer needed (and none touched).
+  driver.QueueOk(Bytes(4, 9));
+  EXPECT_EQ(ReaderReadE2(0, 0, nullptr), 0);
   driver.QueueOk();
   EXPECT_EQ(ReaderwriteE2(0x30, 58, buffer), 0);
-  ASSERT_EQ(driver.writes().size(), 2u);
-  EXPECT_EQ(driver.writes()[1].size(), 64u);
-  EXPECT_EQ(driver.writes()[1][2], 60);
+  ASSERT_EQ(driver.writes().size(), 3u);
+  EXPECT_EQ(driver.writes()[2].size(), 64u);
+  EXPECT_EQ(driver.writes()[2][2], 60);
 }
 
 TEST(ReaderGetInfo, CopiesAsManyBytesAsTheLengthByteSays) {

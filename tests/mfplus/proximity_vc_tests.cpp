@@ -10,23 +10,39 @@ class ProximityTest : public PlusTest {
  protected:
   const Bytes cardRandom_ = Hex("C1 C2 C3 C4 C5 C6 C7");
 
-  // Prepare accepted, the check answered with the card's 7 random bytes,
-  // the verify accepted.
-  void QueueHappyCard(std::uint8_t cid) {
+  // 0xFD (the host's) or the card's status 0x90 (the card's), the parameter,
+  // the card's seven random bytes, RndC.
+  Bytes MacInput(std::uint8_t first, std::uint8_t parameter, const Bytes& rndC) {
+    Bytes input{first, parameter};
+    input.insert(input.end(), cardRandom_.begin(), cardRandom_.end());
+    input.insert(input.end(), rndC.begin(), rndC.end());
+    return input;
+  }
+
+  // Prepare accepted, the check answered with the card's 7 random bytes after
+  // `timer` counts, the verify answered with `verifyTail` after the header.
+  void QueueCard(std::uint8_t cid, const Bytes& verifyTail, std::uint8_t timer = 12) {
     card_.QueueRaw(RawReply{{0x0A, cid, 0x90}, 0});
     Bytes check = cardRandom_;
     check.insert(check.end(), {0xAB, 0xCD});
-    card_.QueueRaw(RawReply{check, 0});
-    card_.QueueRaw(RawReply{{0x0A, cid, 0x90, 1, 2, 3, 4, 5, 6, 7, 8}, 0});
+    card_.QueueRaw(RawReply{check, 0, 0, timer});
+    Bytes verify{0x0A, cid};
+    verify.insert(verify.end(), verifyTail.begin(), verifyTail.end());
+    card_.QueueRaw(RawReply{verify, 0});
+  }
+
+  // A card that knows the key: its verify answer carries the MAC of its own input.
+  void QueueHappyCard(std::uint8_t cid, std::uint8_t parameter, const std::uint8_t* key) {
+    Bytes tail{0x90};
+    const Bytes mac = Mac(MacInput(0x90, parameter, PredictableRandom::Peek(7)), key);
+    tail.insert(tail.end(), mac.begin(), mac.end());
+    QueueCard(cid, tail);
   }
 
   Bytes ExpectedVerify(std::uint8_t cid, std::uint8_t parameter, const Bytes& rndC,
                        const std::uint8_t* key) {
-    Bytes input{0xFD, parameter};
-    input.insert(input.end(), cardRandom_.begin(), cardRandom_.end());
-    input.insert(input.end(), rndC.begin(), rndC.end());
     Bytes verify{0x0A, cid, 0xFD};
-    Bytes mac = Mac(input, key);
+    Bytes mac = Mac(MacInput(0xFD, parameter, rndC), key);
     verify.insert(verify.end(), mac.begin(), mac.end());
     return verify;
   }
@@ -35,7 +51,7 @@ class ProximityTest : public PlusTest {
 TEST_F(ProximityTest, ChecksWithTheSessionMacKeyOrTheGivenKey) {
   Authenticate();
   const Bytes rndC = PredictableRandom::Peek(7);
-  QueueHappyCard(0x0A);
+  QueueHappyCard(0x0A, 0x5E, session().kMac);
   ASSERT_EQ(PLUSSL3ProximityCheck(0x0A, 0x5E, 0, nullptr), 0);
   const auto& raw = card_.rawRequests();
   ASSERT_EQ(raw.size(), 3u);
@@ -53,7 +69,7 @@ TEST_F(ProximityTest, ChecksWithTheSessionMacKeyOrTheGivenKey) {
   const Key other{0x99, 0x98};
   const Bytes nextRndC = PredictableRandom::Peek(7);
   EXPECT_NE(nextRndC, rndC);
-  QueueHappyCard(0x03);
+  QueueHappyCard(0x03, 0x01, other.data());
   ASSERT_EQ(PLUSSL3ProximityCheck(0x03, 0x01, 1, other.data()), 0);
   EXPECT_EQ(card_.rawRequests()[2].bytes, ExpectedVerify(0x03, 0x01, nextRndC, other.data()));
 }
@@ -82,6 +98,36 @@ TEST_F(ProximityTest, MalformedAnswersStopBeforeTheVerify) {
   EXPECT_EQ(card_.rawRequests().size(), 2u);
 
   EXPECT_EQ(PLUSSL3ProximityCheck(0, 0, 1, nullptr), OSTREL_BAD_ARGUMENT);
+}
+
+TEST_F(ProximityTest, TheCardMustAnswerInTimeAndProveItsAnswer) {
+  const Key key{0x42, 0x43};
+  const Bytes goodMac = Mac(MacInput(0x90, 0, PredictableRandom::Peek(7)), key.data());
+  Bytes forged{0x90};
+  forged.insert(forged.end(), goodMac.begin(), goodMac.end());
+  forged.back() ^= 0x01;
+  QueueCard(0, forged);
+  EXPECT_EQ(PLUSSL3ProximityCheck(0, 0, 1, key.data()), OSTREL_PC_BAD_MAC);
+
+  // Any answer that merely ends in 0x90 proves nothing.
+  QueueCard(0, {0x90});
+  EXPECT_EQ(PLUSSL3ProximityCheck(0, 0, 1, key.data()), OSTREL_BAD_LENGTH);
+  // The card refusing the host's MAC is the card's status.
+  QueueCard(0, {0x08});
+  EXPECT_EQ(PLUSSL3ProximityCheck(0, 0, 1, key.data()), 0xB8);
+
+  // 33 timer counts at exponent 7 are 4984 us, within the bound; 34 (5135 us) are not,
+  // and no verify frame follows.
+  card_.ClearLog();
+  Bytes tail{0x90};
+  const Bytes mac = Mac(MacInput(0x90, 0, PredictableRandom::Peek(7)), key.data());
+  tail.insert(tail.end(), mac.begin(), mac.end());
+  QueueCard(0, tail, 33);
+  EXPECT_EQ(PLUSSL3ProximityCheck(0, 0, 1, key.data()), 0);
+  card_.ClearLog();
+  QueueCard(0, tail, 34);
+  EXPECT_EQ(PLUSSL3ProximityCheck(0, 0, 1, key.data()), OSTREL_PC_TOO_LATE);
+  EXPECT_EQ(card_.rawRequests().size(), 2u);
 }
 
 class VirtualCardTest : public PlusTest {

@@ -225,6 +225,34 @@ TEST_F(SessionTest, TransportFailuresPassThrough) {
   EXPECT_EQ(PLUSSL3RestAuth(), 0x0A);
 }
 
+TEST_F(SessionTest, HaltDeselectAndActivationEndTheSessionButKeepTheCapabilities) {
+  const std::pair<const char*, unsigned char (*)()> releases[] = {
+      {"halt", &PiccHalt}, {"deselect", &PiccDeSelect}, {"activate", [] {
+                                                           unsigned char atq[2], uid[10],
+                                                               uidLength = 0, sak = 0;
+                                                           return PiccActivate(0x52, atq, uid,
+                                                                               &uidLength, &sak);
+                                                         }}};
+  const Bytes capabilities(model_.pdCap2.begin(), model_.pdCap2.end());
+  model_.blocks[4] = Block{};
+  for (const auto& [name, release] : releases) {
+    ASSERT_EQ(PLUSSL3FirstAuth(kKeyAddress, key_.data()), 0) << name;
+    std::uint8_t out[16];
+    ASSERT_EQ(PLUSSL3Read(0x32, 4, 1, out), 0) << name;
+    release();
+    const PlusSession& s = session();
+    const Bytes zero16(16, 0);
+    EXPECT_EQ(Of(s.ti, 4), Bytes(4, 0)) << name;
+    EXPECT_EQ(s.readCounter, 0) << name;
+    EXPECT_EQ(s.readMacLength, 0) << name;
+    for (const std::uint8_t* field : {s.kEnc, s.kMac, s.ivCommand, s.ivResponse, s.rndA, s.rndB}) {
+      EXPECT_EQ(Of(field, 16), zero16) << name;
+    }
+    EXPECT_EQ(Of(s.pcdCap2, 6), capabilities) << name;
+    EXPECT_EQ(Of(s.pdCap2, 6), capabilities) << name;
+  }
+}
+
 TEST(SessionRules, IvLayoutPutsCountersLowByteFirst) {
   std::uint8_t ivc[16], ivr[16];
   const std::uint8_t ti[4] = {0xA1, 0xA2, 0xA3, 0xA4};

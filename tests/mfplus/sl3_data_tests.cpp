@@ -66,7 +66,7 @@ TEST_F(Sl3DataTest, UnmacedReadsFoldIntoTheNextMacedRead) {
   EXPECT_EQ(Of(out, 16), Bytes(want.begin(), want.end()));
 }
 
-TEST_F(Sl3DataTest, WrongAnswerMacKeepsTheInputAndWritesNothing) {
+TEST_F(Sl3DataTest, AFailedMacedReadEmptiesTheInputAsTheCardDoes) {
   std::uint8_t out[16];
   ASSERT_EQ(PLUSSL3Read(0x32, 4, 1, out), 0);
   ASSERT_EQ(PLUSSL3Read(0x32, 5, 1, out), 0);
@@ -74,8 +74,22 @@ TEST_F(Sl3DataTest, WrongAnswerMacKeepsTheInputAndWritesNothing) {
   std::memset(out, 0xEE, sizeof out);
   EXPECT_EQ(PLUSSL3Read(0x33, 6, 1, out), 0xB8);
   EXPECT_EQ(Of(out, 16), Bytes(16, 0xEE));
-  EXPECT_EQ(session().readMacLength, 64);
+  EXPECT_EQ(session().readMacLength, 0);
   EXPECT_EQ(session().readCounter, 3);
+  // One bad answer does not poison the reads after it; a refusal keeps the input.
+  model_.wrongAnswerMac = false;
+  ASSERT_EQ(PLUSSL3Read(0x32, 4, 1, out), 0);
+  EXPECT_EQ(PLUSSL3Read(0x33, 0x0100, 1, out), 0xBA);
+  EXPECT_EQ(session().readMacLength, 26);
+  ASSERT_EQ(PLUSSL3Read(0x33, 5, 1, out), 0);
+  EXPECT_EQ(model_.lastReadMacLength, 45u);
+  Block want = model_.blocks[5];
+  EXPECT_EQ(Of(out, 16), Bytes(want.begin(), want.end()));
+  // A MACed answer cut short: the card has emptied its input all the same.
+  ASSERT_EQ(PLUSSL3Read(0x32, 4, 1, out), 0);
+  card_.QueueAnswer({0x90, 0x01, 0x02});
+  EXPECT_EQ(PLUSSL3Read(0x33, 4, 1, out), OSTREL_BAD_LENGTH);
+  EXPECT_EQ(session().readMacLength, 0);
 }
 
 TEST_F(Sl3DataTest, ReadCodesChooseMacsAndEncryption) {
