@@ -65,7 +65,8 @@ std::string StatusText(std::uint8_t status) {
     case 0x12:
       return "read refused by the access bits";
     case 0x17:
-      return "unknown reader command";
+      // Also what a generic PC/SC reader answers for what it cannot carry.
+      return "not supported by this reader (unknown reader command)";
     case 0x1F:
       return "frame check byte or length wrong";
     case 0x6E:
@@ -82,6 +83,10 @@ std::string StatusText(std::uint8_t status) {
       return "link sequence number or flags wrong";
     case 0xC3:
       return "not a value block";
+    case 0xD0:
+      return "proximity check: the card's verify MAC is wrong";
+    case 0xD1:
+      return "proximity check: the card answered too late";
     case 0xE0:
       return "unexpected acknowledgement";
     case 0xEC:
