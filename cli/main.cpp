@@ -425,6 +425,7 @@ int TraceDecodeCommand(const Options& options, const std::string& path) {
 int main(int argc, char** argv) {
   CLI::App app{"ostrel: whole-card tools for MIFARE Plus cards behind a Pelkin reader"};
   app.footer(kExitCodes);
+  app.set_version_flag("--version", std::string("ostrel ") + OSTREL_VERSION);
   Options options;
   app.add_option("--reader", options.reader, "reader, as HOLLINK_READER (default: the library's)");
   app.add_flag("--json", options.json, "output for scripts, as JSON on stdout");
