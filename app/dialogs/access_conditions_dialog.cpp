@@ -88,7 +88,7 @@ AccessConditionsDialog::AccessConditionsDialog(CardLevelPage& page, int initialS
 AccessConditionsDialog::~AccessConditionsDialog() = default;
 
 void AccessConditionsDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+  if (IsEnterKey(event)) {
     event->accept();
     return;
   }

@@ -100,7 +100,7 @@ Crypto1KeysDialog::Crypto1KeysDialog(CardLevelPage& page, int initialSector, int
 Crypto1KeysDialog::~Crypto1KeysDialog() = default;
 
 void Crypto1KeysDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+  if (IsEnterKey(event)) {
     event->accept();
     return;
   }

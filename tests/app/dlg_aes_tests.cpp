@@ -42,17 +42,8 @@ QString Hex(const Block& b) {
 }
 const QString kFFText = Hex(kFF);
 
-class AesDialogs : public WindowTest {
+class AesDialogs : public TracedWindowTest {
  protected:
-  void SetUp() override {
-    WindowTest::SetUp();
-    trace_ = std::make_unique<FrameTrace>(TempPath(QStringLiteral("frames.trace")));
-  }
-  void TearDown() override {
-    WindowTest::TearDown();
-    trace_.reset();
-  }
-
   // The window on the tab of `level` with a fresh card taken to that level
   // (every key 0xFF); the trace starts empty.
   void OpenWithCardAt(int level) {
@@ -113,8 +104,6 @@ class AesDialogs : public WindowTest {
   static bool Has(const std::vector<int>& codes, int code) {
     return std::find(codes.begin(), codes.end(), code) != codes.end();
   }
-
-  std::unique_ptr<FrameTrace> trace_;
 };
 
 TEST_F(AesDialogs, NewKeyAuthenticatesAndOldOneIsRefused) {

@@ -128,17 +128,8 @@ TEST(AccessBits, TrailerBlocksPlainReadByteAndFreezingRows) {
 
 // ---------------------------------------------------------------- dialogs --
 
-class Crypto1Dialogs : public WindowTest {
+class Crypto1Dialogs : public TracedWindowTest {
  protected:
-  void SetUp() override {
-    WindowTest::SetUp();
-    trace_ = std::make_unique<FrameTrace>(TempPath(QStringLiteral("frames.trace")));
-  }
-  void TearDown() override {
-    WindowTest::TearDown();
-    trace_.reset();
-  }
-
   // The window on `tab` with a fresh card at `level` (every key 0xFF).
   void OpenWithCardAt(int level, int tab) {
     WriteIni({{QStringLiteral("DefaultPage"), QString::number(tab)}});
@@ -190,8 +181,6 @@ class Crypto1Dialogs : public WindowTest {
     tables->tabs()->setCurrentIndex(tab);
     tables->dataRadio(row)->click();
   }
-
-  std::unique_ptr<FrameTrace> trace_;
 };
 
 TEST_F(Crypto1Dialogs, Level1ChangeTakesEffectAndRefusesWhatTheKeyMayNotWrite) {

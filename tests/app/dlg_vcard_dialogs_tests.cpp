@@ -26,17 +26,8 @@ namespace {
 
 const QString kFFKey = QStringLiteral("FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF");
 
-class VCard : public WindowTest {
+class VCard : public TracedWindowTest {
  protected:
-  void SetUp() override {
-    WindowTest::SetUp();
-    trace_ = std::make_unique<FrameTrace>(TempPath(QStringLiteral("frames.trace")));
-  }
-  void TearDown() override {
-    WindowTest::TearDown();
-    trace_.reset();
-  }
-
   // Opens the window on the Level 3 tab with a fresh card (all keys 0xFF) at Level 3.
   void OpenAtLevelThree() {
     WriteIni({{QStringLiteral("DefaultPage"), QStringLiteral("3")}});
@@ -101,8 +92,6 @@ class VCard : public WindowTest {
     if (bytes.size() > 4) text.insert(12, QStringLiteral("  "));
     return text;
   }
-
-  std::unique_ptr<FrameTrace> trace_;
 };
 
 TEST_F(VCard, ConfiguredCardAnswersEveryCommandAfterLevelThreeWork) {

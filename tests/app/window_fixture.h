@@ -156,3 +156,18 @@ class FrameTrace {
   QString path_;
   ScopedEnv env_;
 };
+
+// A window test whose reader frames are traced, for tests that prove what was
+// (or was not) sent to the card.
+class TracedWindowTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    trace_ = std::make_unique<FrameTrace>(TempPath(QStringLiteral("frames.trace")));
+  }
+  void TearDown() override {
+    WindowTest::TearDown();
+    trace_.reset();
+  }
+  std::unique_ptr<FrameTrace> trace_;
+};

@@ -26,17 +26,8 @@ const Key16 kFF = [] {
   return k;
 }();
 
-class Pages : public WindowTest {
+class Pages : public TracedWindowTest {
  protected:
-  void SetUp() override {
-    WindowTest::SetUp();
-    trace_ = std::make_unique<FrameTrace>(TempPath(QStringLiteral("frames.trace")));
-  }
-  void TearDown() override {
-    WindowTest::TearDown();
-    trace_.reset();
-  }
-
   // Opens the window on `tab` with a fresh card taken to security level `level`
   // (all keys 0xFF), and clears the trace.
   void OpenWithCardAt(int level, int tab) {
@@ -109,8 +100,6 @@ class Pages : public WindowTest {
     ASSERT_EQ(p->ReadValue(a, &value, 1, nullptr), 0);
     EXPECT_EQ(value, 10);
   }
-
-  std::unique_ptr<FrameTrace> trace_;
 };
 
 TEST_F(Pages, LevelZeroPageOffersNoCardOperations) {
