@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/application.h"
+#include "gui/application.h"
 
 namespace {
 

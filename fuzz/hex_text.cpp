@@ -3,7 +3,7 @@
 // and numbers behind GetBytes and GetValue.
 //
 // Input: byte 0 picks a byte limit and a text length limit; the rest is UTF-8 text.
-#include "dialogs/hex_text.h"
+#include "core/hex_text.h"
 
 #include <QString>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "core/card_text.h"
 
 #include "core/messages.h"
-#include "core/prompts.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
+#include "gui/prompts.h"
 
 namespace {
 constexpr int kFirstRegisteredCode = 32211;

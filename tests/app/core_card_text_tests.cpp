@@ -8,7 +8,7 @@
 #include "core/card_text.h"
 #include "core/messages.h"
 #include "core_qt_print.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "core_qt_print.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <QTextBlock>
 #include <QTextDocument>
 
-#include "core/info_window.h"
 #include "core/messages.h"
-#include "core/prompts.h"
 #include "core_qt_print.h"
+#include "gui/info_window.h"
+#include "gui/prompts.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "core/messages.h"
-#include "core/prompts.h"
 #include "core_qt_print.h"
+#include "gui/prompts.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <QTest>
 
 #include "core_qt_print.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
 #include "tips/tip_renderer.h"
 
 namespace {

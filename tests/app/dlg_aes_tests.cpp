@@ -14,12 +14,12 @@
 #include <functional>
 
 #include "core/card_text.h"
-#include "core/level_pages.h"
-#include "dialogs/aes_key_dialog.h"
-#include "dialogs/change_sequence.h"
-#include "dialogs/field_config_dialog.h"
-#include "dialogs/hex_controls.h"
-#include "dialogs/mfp_config_dialog.h"
+#include "core/change_sequence.h"
+#include "gui/dialogs/aes_key_dialog.h"
+#include "gui/dialogs/field_config_dialog.h"
+#include "gui/dialogs/mfp_config_dialog.h"
+#include "gui/hex_controls.h"
+#include "gui/level_pages.h"
 #include "window_fixture.h"
 
 #ifndef QUILLON_TEST_OUTPUT_DIR

@@ -18,14 +18,14 @@
 #include <array>
 #include <cstring>
 
+#include "core/access_bits.h"
 #include "core/card_text.h"
-#include "core/level_pages.h"
 #include "core_qt_print.h"
-#include "dialogs/access_bits.h"
-#include "dialogs/access_conditions_dialog.h"
-#include "dialogs/access_tables.h"
-#include "dialogs/crypto1_keys_dialog.h"
-#include "dialogs/hex_controls.h"
+#include "gui/dialogs/access_conditions_dialog.h"
+#include "gui/dialogs/access_tables.h"
+#include "gui/dialogs/crypto1_keys_dialog.h"
+#include "gui/hex_controls.h"
+#include "gui/level_pages.h"
 #include "window_fixture.h"
 
 #ifndef QUILLON_TEST_OUTPUT_DIR

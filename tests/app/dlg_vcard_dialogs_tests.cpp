@@ -10,12 +10,12 @@
 #include <array>
 
 #include "core/card_text.h"
-#include "core/level_pages.h"
+#include "core/change_sequence.h"
 #include "core_qt_print.h"
-#include "dialogs/change_sequence.h"
-#include "dialogs/hex_controls.h"
-#include "dialogs/virtual_card_config_dialog.h"
-#include "dialogs/virtual_card_dialog.h"
+#include "gui/dialogs/virtual_card_config_dialog.h"
+#include "gui/dialogs/virtual_card_dialog.h"
+#include "gui/hex_controls.h"
+#include "gui/level_pages.h"
 #include "window_fixture.h"
 
 #ifndef QUILLON_TEST_OUTPUT_DIR

@@ -8,7 +8,7 @@
 #include <QTimer>
 
 #include "core/card_text.h"
-#include "dialogs/upgrade_dialog.h"
+#include "gui/dialogs/upgrade_dialog.h"
 #include "ops_fixture.h"
 
 #ifndef QUILLON_TEST_OUTPUT_DIR

@@ -10,9 +10,9 @@
 #include <array>
 #include <memory>
 
-#include "core/level_pages.h"
 #include "core_qt_print.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
+#include "gui/level_pages.h"
 #include "window_fixture.h"
 
 class OpsTest : public WindowTest {

@@ -5,7 +5,7 @@
 #include <QLabel>
 
 #include "core/card_text.h"
-#include "dialogs/upgrade_dialog.h"
+#include "gui/dialogs/upgrade_dialog.h"
 #include "ops_fixture.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/level_pages.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
+#include "gui/level_pages.h"
 #include "window_fixture.h"
 
 namespace {

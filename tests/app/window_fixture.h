@@ -19,13 +19,13 @@
 #include <memory>
 #include <optional>
 
-#include "core/card_level_page.h"
-#include "core/info_window.h"
-#include "core/main_window.h"
 #include "core/messages.h"
-#include "core/prompts.h"
-#include "core/registration.h"
 #include "core/settings.h"
+#include "gui/card_level_page.h"
+#include "gui/info_window.h"
+#include "gui/main_window.h"
+#include "gui/prompts.h"
+#include "gui/registration.h"
 #include "ostrel.h"
 
 // Sets an environment variable for the life of the object, then restores it.

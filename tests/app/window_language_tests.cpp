@@ -11,7 +11,7 @@
 #include <QTabBar>
 #include <set>
 
-#include "core/application.h"
+#include "gui/application.h"
 #include "window_fixture.h"
 
 namespace {

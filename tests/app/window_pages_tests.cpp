@@ -12,8 +12,8 @@
 
 #include "cardtools/files.h"
 #include "core/card_text.h"
-#include "core/level_pages.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
+#include "gui/level_pages.h"
 #include "tips/tip_renderer.h"
 #include "window_fixture.h"
 

@@ -7,8 +7,8 @@
 #include <QTabBar>
 #include <utility>
 
-#include "core/level_pages.h"
-#include "dialogs/hex_controls.h"
+#include "gui/hex_controls.h"
+#include "gui/level_pages.h"
 #include "tips/tip_renderer.h"
 #include "window_fixture.h"
 
