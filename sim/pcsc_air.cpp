@@ -119,7 +119,8 @@ std::optional<AirFrame> AirInterface::Transceive(const Bytes& frame, int bits) {
     Reset();
     return std::nullopt;  // a halted card never answers the halt
   }
-  if (payload.size() == 2 && payload[0] == kRats && !layer4_) {
+  if (payload.size() == 2 && payload[0] == kRats) {
+    if (layer4_) return std::nullopt;  // not a block: ignored
     auto ats = card_->Rats(payload[1] & 0x0F);
     if (!ats) return std::nullopt;
     layer4_ = true;

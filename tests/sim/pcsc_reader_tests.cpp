@@ -151,5 +151,100 @@ TEST(Part3PcscReader, SwitchProtocolActivatesAtLayer3Or4) {
               {"layer 3", C2(0x02, {0x8F, 0x02, 0x00, 0x03}), Part3(1, 0x64, 0x01)}});
 }
 
+// The answer objects of a transceive that succeeded.
+Bytes Received(const Bytes& card, int lastBits = 0, std::uint8_t errors = 0) {
+  Bytes objects;
+  if (lastBits != 0) objects = {0x92, 0x01, static_cast<std::uint8_t>(lastBits)};
+  if (errors != 0) objects = Cat(objects, {0x96, 0x02, errors, 0x00});
+  objects = Cat(objects, Cat({0x97, static_cast<std::uint8_t>(card.size())}, card));
+  return Part3(0, 0x90, 0x00, objects);
+}
+
+constexpr std::uint16_t kRawNoCrc = 0x0013;  // no CRC either way, no prologue
+constexpr std::uint16_t kRawCrc = 0x0010;    // the reader adds and checks the CRC
+constexpr std::uint16_t kRawKeepCrc = 0x0012;
+
+TEST(Part3PcscReader, RawFramesActivateALevel1CardAndRatsOpensTcl) {
+  PcscReader reader(PcscReaderKind::kPart3, 1);
+  const Bytes uid = reader.Uid();
+  const Bytes uidBcc = Cat(uid, {static_cast<std::uint8_t>(uid[0] ^ uid[1] ^ uid[2] ^ uid[3])});
+  const Bytes ats{0x0C, 0x75, 0x77, 0x80, 0x02, 0xC1, 0x05, 0x2F, 0x2F, 0x01, 0xBC, 0xD6};
+  reader.Run({
+      {"start", C2(0x00, {0x81, 0x00}), Part3(0, 0x90, 0x00)},
+      {"halt: never answered", Transceive(kRawCrc, {0x50, 0x00}), Part3(2, 0x64, 0x01)},
+      {"REQA misses a halted card", Transceive(kRawNoCrc, {0x26}, 7), Part3(3, 0x64, 0x01)},
+      {"WUPA with a CRC is no request", Transceive(kRawCrc, {0x52}, 7), Part3(3, 0x64, 0x01)},
+      {"WUPA: the ATQ of a 4K card at Level 1", Transceive(kRawNoCrc, {0x52}, 7),
+       Received({0x02, 0x00})},
+      {"anticollision", Transceive(kRawNoCrc, {0x93, 0x20}), Received(uidBcc)},
+      {"select with a wrong BCC", Transceive(kRawCrc, Cat({0x93, 0x70}, Cat(uid, {0x00}))),
+       Part3(2, 0x64, 0x01)},
+  });
+  reader.Run({
+      {"WUPA to a card left ready: it drops back", Transceive(kRawNoCrc, {0x52}, 7),
+       Part3(3, 0x64, 0x01)},
+      {"WUPA", Transceive(kRawNoCrc, {0x52}, 7), Received({0x02, 0x00})},
+      {"anticollision", Transceive(kRawNoCrc, {0x93, 0x20}), Received(uidBcc)},
+      {"select", Transceive(kRawCrc, Cat({0x93, 0x70}, uidBcc)), Received({0x18})},
+      {"the SAK with its CRC kept", Transceive(kRawKeepCrc, {0xE0, 0x50}), Received(WithCrcA(ats))},
+      {"PPS", Transceive(kRawCrc, {0xD0, 0x11, 0x00}), Received({0xD0})},
+      {"a second RATS", Transceive(kRawCrc, {0xE0, 0x50}), Part3(2, 0x64, 0x01)},
+  });
+  // The reader runs the block protocol when the host leaves the prologue to it.
+  Bytes answer = reader.reader().Transmit(Transceive(0x0000, {0x70, 0x03, 0x90, 0x00}));
+  ASSERT_EQ(answer.size(), 5u + 2 + 17 + 2);
+  EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 8),
+            Bytes({0xC0, 0x03, 0x00, 0x90, 0x00, 0x97, 0x11, 0x90}));
+  // The host's own I-block: the card answers with the block number it got.
+  answer = reader.reader().Transmit(Transceive(kRawCrc, {0x03, 0x70, 0x03, 0x90, 0x00}));
+  ASSERT_EQ(answer.size(), 5u + 2 + 18 + 2);
+  EXPECT_EQ(Bytes(answer.begin() + 5, answer.begin() + 9), Bytes({0x97, 0x12, 0x03, 0x90}));
+  reader.Run({
+      {"deselect", Transceive(kRawCrc, {0xC2}), Received({0xC2})},
+      {"no blocks after deselect", Transceive(kRawCrc, {0x02, 0x70}), Part3(2, 0x64, 0x01)},
+      {"unknown flag", Transceive(0x0020, {0x52}, 7), Part3(1, 0x6A, 0x80)},
+      {"bit framing of 8", Transceive(kRawNoCrc, {0x52}, 8), Part3(2, 0x6A, 0x80)},
+  });
+}
+
+TEST(Part3PcscReader, Level0PersonalizationOverRawFramesAnswersFourBitAcks) {
+  PcscReader reader(PcscReaderKind::kPart3, 0);
+  Bytes perso{0xA8, 0x00, 0x90};
+  perso.insert(perso.end(), 16, 0x11);
+  Bytes badAddress{0xA8, 0x00, 0x00};
+  badAddress.insert(badAddress.end(), 16, 0x11);
+  reader.Run({
+      {"start", C2(0x00, {0x81, 0x00}), Part3(0, 0x90, 0x00)},
+      {"layer 3 only", C2(0x02, {0x8F, 0x02, 0x00, 0x03}),
+       Part3(0, 0x90, 0x00, {0x8F, 0x01, 0x20})},
+      {"write perso: ACK", Transceive(kRawKeepCrc, perso), Received({0x0A}, 4)},
+      {"CRC checked on an ACK: a CRC error", Transceive(kRawCrc, perso), Received({0x0A}, 4, 0x01)},
+      {"block 0: NAK", Transceive(kRawKeepCrc, badAddress), Received({0x04}, 4)},
+      {"commit too early: NAK", Transceive(kRawKeepCrc, {0xAA}), Received({0x00}, 4)},
+      {"no parity: the card hears noise", Transceive(0x0016, {0xAA}), Part3(2, 0x64, 0x01)},
+      {"parity bits returned", Transceive(0x001A, perso), Received({0x0A}, 4)},
+  });
+  // Transmit and receive as two objects.
+  reader.Run({
+      {"transmit then receive",
+       C2(0x01, Cat({0x90, 0x02, 0x00, 0x12, 0x93, static_cast<std::uint8_t>(perso.size())},
+                    Cat(perso, {0x94, 0x00}))),
+       Received({0x0A}, 4)},
+      {"receive with nothing sent", C2(0x01, {0x94, 0x00}), Part3(1, 0x64, 0x01)},
+      {"RF off: silence", C2(0x00, {0x83, 0x00}), Part3(0, 0x90, 0x00)},
+      {"WUPA", Transceive(kRawNoCrc, {0x52}, 7), Part3(3, 0x64, 0x01)},
+      {"RF on", C2(0x00, {0x84, 0x00}), Part3(0, 0x90, 0x00)},
+      {"WUPA", Transceive(kRawNoCrc, {0x52}, 7), Received({0x04, 0x00})},
+  });
+}
+
+TEST(Part3PcscReader, ParityBitsComeBackAfterEachByte) {
+  PcscReader reader(PcscReaderKind::kPart3, 1);
+  reader.Run({{"start", C2(0x00, {0x81, 0x00}), Part3(0, 0x90, 0x00)},
+              {"halt", Transceive(kRawCrc, {0x50, 0x00}), Part3(2, 0x64, 0x01)}});
+  // ATQ 02 00: 0x02 has one bit set (parity 0), 0x00 none (parity 1): 18 bits.
+  reader.Run({{"WUPA", Transceive(0x001B, {0x52}, 7), Received({0x02, 0x00, 0x02}, 2)}});
+}
+
 }  // namespace
 }  // namespace pelkin::test
