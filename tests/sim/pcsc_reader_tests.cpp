@@ -246,5 +246,55 @@ TEST(Part3PcscReader, ParityBitsComeBackAfterEachByte) {
   reader.Run({{"WUPA", Transceive(0x001B, {0x52}, 7), Received({0x02, 0x00, 0x02}, 2)}});
 }
 
+TEST(Part3PcscReader, ValueCommandsStoreCountAndRestoreMsbFirst) {
+  for (PcscReaderKind kind : {PcscReaderKind::kPart3, PcscReaderKind::kPn532}) {
+    SCOPED_TRACE(PcscReaderKindName(kind));
+    PcscReader reader(kind, 1);
+    const Bytes auth{0xFF, 0x86, 0x00, 0x00, 0x05, 0x01, 0x00, 0x04, 0x60, 0x00};
+    auto value = [](std::uint8_t block, std::uint8_t op, std::uint32_t v) {
+      return Bytes{0xFF,
+                   0xD7,
+                   0x00,
+                   block,
+                   0x05,
+                   op,
+                   static_cast<std::uint8_t>(v >> 24),
+                   static_cast<std::uint8_t>(v >> 16),
+                   static_cast<std::uint8_t>(v >> 8),
+                   static_cast<std::uint8_t>(v)};
+    };
+    auto read = [](std::uint8_t block) { return Bytes{0xFF, 0xB1, 0x00, block, 0x04}; };
+    reader.Run({
+        {"read before authentication", read(5), {0x63, 0x00}},
+        {"store before authentication", value(5, 0x00, 1), {0x63, 0x00}},
+        {"load key",
+         {0xFF, 0x82, 0x00, 0x00, 0x06, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+         {0x90, 0x00}},
+        {"authenticate sector 1", auth, {0x90, 0x00}},
+        {"read a block that holds no value", read(4), {0x63, 0x00}},
+        {"store 0x01020304", value(5, 0x00, 0x01020304), {0x90, 0x00}},
+        {"read it", read(5), {0x01, 0x02, 0x03, 0x04, 0x90, 0x00}},
+        {"increment by 0x100", value(5, 0x01, 0x100), {0x90, 0x00}},
+        {"decrement by 5", value(5, 0x02, 5), {0x90, 0x00}},
+        {"read", read(5), {0x01, 0x02, 0x03, 0xFF, 0x90, 0x00}},
+        {"restore 5 into 6", {0xFF, 0xD7, 0x00, 0x05, 0x02, 0x03, 0x06}, {0x90, 0x00}},
+        {"read the copy", read(6), {0x01, 0x02, 0x03, 0xFF, 0x90, 0x00}},
+        {"restore into another sector", {0xFF, 0xD7, 0x00, 0x05, 0x02, 0x03, 0x08}, {0x63, 0x00}},
+        {"trailer", value(7, 0x00, 1), {0x63, 0x00}},
+        {"unknown operation", value(5, 0x03, 1), {0x6A, 0x81}},
+        {"P1 not 00", {0xFF, 0xB1, 0x01, 0x05, 0x04}, {0x6A, 0x81}},
+        {"value of three bytes",
+         {0xFF, 0xD7, 0x00, 0x05, 0x04, 0x01, 0x00, 0x00, 0x01},
+         {0x67, 0x00}},
+        {"read with Le 16", {0xFF, 0xB1, 0x00, 0x05, 0x10}, {0x67, 0x00}},
+    });
+    // The block layout a MIFARE Classic reader expects: value LSB first, its
+    // complement, the value again, then the address byte four times.
+    const Block& stored = reader.card().image().blocks[5];
+    EXPECT_EQ(Bytes(stored.begin(), stored.begin() + 4), (Bytes{0xFF, 0x03, 0x02, 0x01}));
+    EXPECT_EQ(Bytes(stored.begin() + 12, stored.end()), (Bytes{0x05, 0xFA, 0x05, 0xFA}));
+  }
+}
+
 }  // namespace
 }  // namespace pelkin::test
