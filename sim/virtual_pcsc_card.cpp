@@ -74,7 +74,10 @@ std::optional<std::uint8_t> VirtualPcscCard::Activate(bool layer4) {
   air_.Reset();
   if (!fieldOn_) return std::nullopt;
   // A card still selected drops back at the first request; the second finds it.
-  if (!card_->Request(true) && !card_->Request(true)) return std::nullopt;
+  auto atq = card_->Request(true);
+  if (!atq) atq = card_->Request(true);
+  if (!atq) return std::nullopt;
+  atq_ = *atq;
   std::uint8_t sak = 0x04;
   for (std::uint8_t code = 0x93; code <= 0x97 && (sak & 0x04) != 0; code += 2) {
     auto part = card_->Anticollision(code);

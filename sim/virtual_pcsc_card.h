@@ -61,6 +61,12 @@ class VirtualPcscCard {
 
   // PN532 pass-through (pcsc_pn532.cpp).
   Bytes Pn532Escape(const Bytes& apdu);
+  Bytes Pn532Command(const Bytes& command);
+  Bytes InListPassiveTarget(const Bytes& command);
+  Bytes InCommunicateThru(const Bytes& data);
+  Bytes InDataExchange(const Bytes& data);
+  Bytes ClassicDataExchange(const Bytes& data);
+  std::uint8_t Register(std::uint16_t address) const;
 
   CardInterface* card_;
   PcscReaderKind kind_;
@@ -68,6 +74,7 @@ class VirtualPcscCard {
   Bytes atr_;
   Bytes uid_;
   Bytes historical_;
+  std::array<std::uint8_t, 2> atq_{};
   bool layer4_ = false;
   // Volatile key slots of FF 82 (CRYPTO1 keys, 6 bytes).
   std::array<std::array<std::uint8_t, 6>, 2> keys_{};
