@@ -39,9 +39,11 @@ Dump ReadCard(CardSize size, int level) {
     dump.blocks[block] =
         IsTrailer(block) ? Trailer(kTransportTrailer) : Filled(static_cast<std::uint8_t>(block));
   }
+  // The keys a card at that level uses: CRYPTO1 at Levels 1 and 2, AES at Level 3.
+  const std::string key = level == 3 ? std::string(32, 'F') : std::string(12, 'F');
   for (int sector = 0; sector < SectorCount(size); ++sector) {
-    dump.sectors[sector].keyA = "FFFFFFFFFFFF";
-    dump.sectors[sector].keyB = "FFFFFFFFFFFF";
+    dump.sectors[sector].keyA = key;
+    dump.sectors[sector].keyB = key;
   }
   return dump;
 }
@@ -110,6 +112,41 @@ TEST(Files, MalformedFilesAreRefusedWithTheirReason) {
        R"({"FileType": "mfp", "Card": {"UID": "01020304", "Size": "2K"},
            "blocks": {"200": "00000000000000000000000000000000"}})",
        "beyond a 2K card"},
+      // One name per number: plain decimal, key addresses in four hex digits.
+      {false, R"({"FileType": "mfpkeys", "SectorKeys": {"04": {}}})", "not a sector number"},
+      {false, R"({"FileType": "mfpkeys", "SectorKeys": {"0x4": {}}})", "not a sector number"},
+      {false, R"({"FileType": "mfpkeys", "SectorKeys": {"4": {}, "4": {}}})", "given twice"},
+      {false,
+       R"({"FileType": "mfpkeys", "CardKeys": {"9000": "00000000000000000000000000000000",
+           "09000": "11111111111111111111111111111111"}})",
+       "not a card key address"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304"},
+           "blocks": {"4": "00000000000000000000000000000000",
+                      "04": "11111111111111111111111111111111"}})",
+       "not a block number"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304"},
+           "blocks": {"+4": "00000000000000000000000000000000"}})",
+       "not a block number"},
+      // Parts that disagree.
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304", "SecurityLevel": 1},
+           "blocks": {"1": "00000000000000000000000000000000"}})",
+       "disagrees with \"SecurityLevel\" 1"},
+      {true,
+       R"({"FileType": "mfc v2", "Card": {"UID": "01020304", "SecurityLevel": 3},
+           "blocks": {"1": "00000000000000000000000000000000"}})",
+       "disagrees"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304"},
+           "blocks": {"1": "00000000000000000000000000000000"},
+           "SectorKeys": {"0": {"KeyA": "FFFFFFFFFFFF"}}})",
+       "expected 32 hex digits in a Level 3 dump"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304", "Type": "Q"},
+           "blocks": {"1": "00000000000000000000000000000000"}})",
+       "\"Type\""},
       {true,
        R"({"FileType": "mfp", "Card": {"UID": "01020304", "SecurityLevel": 0},
            "blocks": {"1": "00000000000000000000000000000000"}})",
@@ -261,7 +298,8 @@ TEST(RestorePlan, WritesOnlyWhatDiffersAndRefusesWhatCouldHarmTheCard) {
       ASSERT_FALSE(plan.refusals.empty()) << c.name;
       EXPECT_NE(plan.refusals.front().find(c.refusal), std::string::npos)
           << c.name << ": " << plan.refusals.front();
-      EXPECT_EQ(ApplyRestore(CardInfo{}, KeyFile{}, plan).outcome, Outcome::kBadInput) << c.name;
+      EXPECT_EQ(ApplyRestore(CardInfo{}, KeyFile{}, plan).result.outcome, Outcome::kBadInput)
+          << c.name;
     }
   }
 }

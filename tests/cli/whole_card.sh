@@ -59,6 +59,8 @@ hex16() {
   echo "\"9000\": \"$(hex16 0x11)\", \"9001\": \"$(hex16 0x22)\", \"9002\": \"$(hex16 0x33)\", \"9003\": \"$(hex16 0x44)\""
   echo '}}'
 } > "$work/keys.json"
+chmod 640 "$work/keys.json"
+keys_mode=640
 
 # ---- Malformed input: a clear message, exit 2, and no frame sent.
 export OSTREL_TRACE="$work/refused.trace"
@@ -138,7 +140,11 @@ run read --block 12 --keys "$work/keys.json" > /dev/null || fail "the key change
 run restore "$work/newkey.json" --keys "$work/keys.json" --with-trailers > "$work/out"
 grep -q "AES key A of sector 0x03 (0x4006) changes" "$work/out" || fail "key change not shown"
 run read --block 12 --key "$(hex16 0x55)" > /dev/null || fail "the new key does not open sector 3"
-expect 4 read --block 12 --keys "$work/keys.json"
+expect 4 read --block 12 --key "$(hex16 4)"
+# The proved key went into the key file at once, and the file kept its mode.
+grep -q "\"KeyA\": \"$(hex16 0x55)\"" "$work/keys.json" || fail "the new key is not in the key file"
+[ "$(stat -c %a "$work/keys.json")" = "$keys_mode" ] || fail "the rewritten key file changed its mode"
+run read --block 12 --keys "$work/keys.json" > /dev/null || fail "the key file does not open sector 3"
 
 if [ "$mode" = sim ]; then
   # A dump of a 2K card does not go onto the 4K card.
