@@ -146,6 +146,75 @@ grep -q "\"KeyA\": \"$(hex16 0x55)\"" "$work/keys.json" || fail "the new key is 
 [ "$(stat -c %a "$work/keys.json")" = "$keys_mode" ] || fail "the rewritten key file changed its mode"
 run read --block 12 --keys "$work/keys.json" > /dev/null || fail "the key file does not open sector 3"
 
+
+# ---- Nothing irreversible without --force: trailer rows 000, 100 and all-111.
+trailer7=$(run read --block 7 --keys "$work/keys.json" --json | sed -n 's/.*"data": "\([0-9A-F]*\)".*/\1/p')
+for bits in FF0F00 F78F00 00F0FF; do
+  expect 2 write --block 7 --keys "$work/keys.json" --data "FFFFFFFFFFFF${bits}69FFFFFFFFFFFF"
+  grep -q "make permanent" "$work/err" || fail "trailer $bits: no reason given"
+  sed "s/\"7\": \"[0-9A-F]*\"/\"7\": \"FFFFFFFFFFFF${bits}69FFFFFFFFFFFF\"/" "$work/first.json" > "$work/frozen.json"
+  expect 2 restore "$work/frozen.json" --keys "$work/keys.json" --with-trailers
+  grep -q "no key able to change its trailer again" "$work/err" || fail "restore of trailer $bits: no reason given"
+  run read --block 7 --keys "$work/keys.json" --json | grep -q "\"data\": \"$trailer7\"" ||
+    fail "a refused trailer $bits changed the card"
+done
+
+# ---- Refused before the first write what the access conditions forbid: block 20
+# read-only (group 0 at 010), then a dump that changes blocks 16 and 20.
+run write --block 23 --keys "$work/keys.json" --data FFFFFFFFFFFFEF078169FFFFFFFFFFFF > /dev/null
+expect 4 write --block 20 --keys "$work/keys.json" --data $zeros
+sed -e 's/"16": "[0-9A-F]*"/"16": "11111111111111111111111111111111"/' \
+  -e 's/"20": "[0-9A-F]*"/"20": "22222222222222222222222222222222"/' "$work/first.json" > "$work/readonly.json"
+expect 2 restore "$work/readonly.json" --keys "$work/keys.json"
+grep -q "block 20: the access conditions of sector 5 let no key" "$work/err" || fail "read-only block: no reason"
+run read --block 16 --keys "$work/keys.json" | grep -q "00 00 00 00   00 00" || fail "a refused plan wrote block 16"
+
+# ---- The same card: a dump of another UID stops before any write (exit 5).
+sed 's/"UID": "[0-9A-F]*"/"UID": "0A0B0C0D"/' "$work/readonly.json" > "$work/othercard.json"
+expect 5 restore "$work/othercard.json" --keys "$work/keys.json"
+grep -q "another card is in the field" "$work/err" || fail "another card: no reason given"
+run read --block 16 --keys "$work/keys.json" | grep -q "00 00 00 00   00 00" || fail "another card was written"
+expect 2 restore "$work/othercard.json" --keys "$work/keys.json" --other-card
+grep -q "block 20" "$work/err" || fail "--other-card did not reach the plan"
+
+# ---- Keys that opened a sector, and nothing else; no image of a partial dump.
+expect 4 dump --keys "$work/other.json" -o "$work/partial.json" --bin "$work/partial.bin" --json
+[ ! -e "$work/partial.bin" ] || fail "an image of a partial dump was written"
+grep -q '"complete": false' "$work/out" || fail "dump --json does not say the dump is partial"
+grep -q '"sectorsRefused": 1' "$work/out" || fail "dump --json: no count of refused sectors"
+python3 - "$work/partial.json" "$(hex16 0x77)" <<'PY' || fail "the dump records a key the card refused"
+import json, sys
+sectors = json.load(open(sys.argv[1]))["SectorKeys"]
+assert sys.argv[2] not in json.dumps(sectors["2"]), sectors["2"]
+assert sectors["2"]["Status"] == "key refused"
+PY
+[ "$(stat -c %a "$work/partial.json")" = 600 ] || fail "a new dump file is not 0600"
+
+# ---- Files: through a link to its target, never over a device or a read-only file.
+ln -s "$work/target.json" "$work/link.json"
+run dump --keys "$work/keys.json" -o "$work/link.json" > /dev/null
+[ -L "$work/link.json" ] && [ -s "$work/target.json" ] || fail "the dump did not go through the link"
+expect 5 dump --keys "$work/keys.json" -o /dev/null
+grep -q "not a regular file" "$work/err" || fail "a device taken as a dump file"
+cp "$work/target.json" "$work/readonly-file.json"
+chmod 444 "$work/readonly-file.json"
+expect 5 dump --keys "$work/keys.json" -o "$work/readonly-file.json"
+cmp -s "$work/target.json" "$work/readonly-file.json" || fail "a read-only file was replaced"
+
+# ---- Inputs: regular files of at most 1 MiB; JSON output escapes stray bytes.
+expect 2 restore /dev/zero --keys "$work/keys.json"
+grep -q "not a regular file" "$work/err" || fail "/dev/zero read as a dump"
+head -c 1100000 /dev/zero > "$work/big.json"
+expect 2 restore "$work/big.json" --keys "$work/keys.json"
+grep -q "larger than 1 MiB" "$work/err" || fail "a huge file parsed"
+printf '00.000000 > 9F\xff\xfe 00\n' > "$work/bad.trace"
+"$ostrel" --json trace decode "$work/bad.trace" > "$work/out" 2> /dev/null || true
+python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding="utf-8"))' "$work/out" ||
+  fail "trace decode --json wrote bytes that are not UTF-8"
+
+# ---- --reader and --json after the command.
+"$ostrel" info --reader "$reader" --json | grep -q '"SecurityLevel": 3' || fail "options after the command"
+
 if [ "$mode" = sim ]; then
   # A dump of a 2K card does not go onto the 4K card.
   small="sim:state=$work/small.json,variant=X2K4,seed=8"
@@ -153,7 +222,8 @@ if [ "$mode" = sim ]; then
   "$ostrel" --reader "$small" switch --level 3 --key "$(hex16 0x44)" > /dev/null
   "$ostrel" --reader "$small" dump --keys "$work/keys.json" -o "$work/small-dump.json" > /dev/null
   grep -q '"Size": "2K"' "$work/small-dump.json" || fail "a 2K card not recognized"
-  expect 2 restore "$work/small-dump.json" --keys "$work/keys.json"
+  expect 5 restore "$work/small-dump.json" --keys "$work/keys.json"
+  expect 2 restore "$work/small-dump.json" --keys "$work/keys.json" --other-card
   grep -q "dump is of a 2K card, this card is 4K" "$work/err" || fail "other card size: no reason given"
 fi
 
