@@ -337,6 +337,17 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
         dropped = false;
       }
       std::uint8_t status = Authenticate(info, sector, choice);
+      if (status != 0 && !LinkFailure(status)) {
+        // A spoilt answer can look like a refusal: an authentication changes
+        // nothing on the card, so a second one tells a refused key from the link.
+        if (info.level != 3) {
+          if (Result again = Reactivate(info); !again.ok()) {
+            out.result = again;
+            return out;
+          }
+        }
+        status = Authenticate(info, sector, choice);
+      }
       if (status != 0) {
         if (LinkFailure(status)) {
           out.result = Failure(status, "authentication of " + Sector(sector));

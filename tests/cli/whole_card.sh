@@ -215,6 +215,70 @@ python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding="utf-8"))' "$w
 # ---- --reader and --json after the command.
 "$ostrel" info --reader "$reader" --json | grep -q '"SecurityLevel": 3' || fail "options after the command"
 
+
+# ---- A restore over a lossy link says exactly what it did: every planned block is
+# in one list, and the card (read without faults afterwards) agrees with the lists.
+lossy="sim:state=$work/lossy.json,variant=X4K4,seed=11"
+"$ostrel" --reader "$lossy" perso --keys "$work/keys.json" --commit > /dev/null
+"$ostrel" --reader "$lossy" switch --level 3 --key "$(hex16 0x44)" > /dev/null
+"$ostrel" --reader "$lossy" dump --keys "$work/keys.json" -o "$work/lossy-before.json" > /dev/null
+python3 - "$work/lossy-before.json" "$work/lossy-wanted.json" <<'PY'
+import json, sys
+dump = json.load(open(sys.argv[1]))
+for name in dump["blocks"]:
+    b = int(name)
+    trailer = (b < 128 and b % 4 == 3) or (b >= 128 and (b - 128) % 16 == 15)
+    if b and not trailer:
+        dump["blocks"][name] = "%02X" % (b & 0xFF) * 16
+json.dump(dump, open(sys.argv[2], "w"))
+PY
+for seed in 21 22 23 24; do
+  cp "$work/lossy.json" "$work/lossy-start.json"
+  if [ "$mode" = tcp ]; then
+    "$pelkin_sim" --listen 127.0.0.1:0 --state "$work/lossy.json" --seed $seed \
+      --lose-answer 0.008 --corrupt 0.004 > "$work/lossy-server.out" &
+    lossy_server=$!
+    for _ in $(seq 100); do [ -s "$work/lossy-server.out" ] && break; sleep 0.05; done
+    faulty=$(head -n1 "$work/lossy-server.out" | sed -n 's/^listening //p')
+  else
+    faulty="sim:state=$work/lossy.json,seed=$seed,lose-answer=0.008,corrupt=0.004"
+  fi
+  got=0
+  "$ostrel" --reader "$faulty" --json restore "$work/lossy-wanted.json" --keys "$work/keys.json" \
+    > "$work/lossy-report.json" 2> "$work/lossy-err" || got=$?
+  if [ "$mode" = tcp ]; then kill "$lossy_server"; wait "$lossy_server" 2>/dev/null || true; fi
+  "$ostrel" --reader "sim:state=$work/lossy.json" dump --keys "$work/keys.json" -o "$work/lossy-after.json" > /dev/null 2>&1 ||
+    fail "the card cannot be read after the lossy restore"
+  python3 - "$work/lossy-report.json" "$work/lossy-after.json" "$work/lossy-before.json" "$got" <<'PY' ||
+import json, sys
+report, after, before = (json.load(open(p)) for p in sys.argv[1:4])
+code = int(sys.argv[4])
+if "written" not in report:
+    # Stopped before the plan: nothing may have changed.
+    assert code != 0 and after["blocks"] == before["blocks"], "stopped early, yet the card changed"
+    print("lossy restore: exit %d before the plan: %s" % (code, report.get("error")))
+    sys.exit(0)
+planned = {c["block"]: c for c in report["changes"]}
+lists = {"written": report["written"], "not_attempted": report["not_attempted"],
+         "uncertain": report["uncertain"], "failed": [f["block"] for f in report["failed"]]}
+seen = sorted(b for blocks in lists.values() for b in blocks)
+assert seen == sorted(planned), ("lists do not cover the plan", lists)
+card = after["blocks"]
+for b in lists["written"]:
+    assert card[str(b)] == planned[b]["to"], ("written but not on the card", b)
+for b in lists["not_attempted"] + lists["failed"]:
+    assert card[str(b)] == planned[b]["from"], ("reported unwritten but changed", b)
+assert (code == 0) == (len(lists["written"]) == len(planned)), ("exit code", code, lists)
+if code != 0 and lists["written"]:
+    assert report["summary"].startswith("partly restored"), report["summary"]
+print("lossy restore: exit %d, %d written, %d failed, %d uncertain, %d not attempted" %
+      (code, len(lists["written"]), len(lists["failed"]), len(lists["uncertain"]),
+       len(lists["not_attempted"])))
+PY
+    { cat "$work/lossy-report.json" "$work/lossy-err" >&2; fail "the restore report disagrees with the card"; }
+  cp "$work/lossy-start.json" "$work/lossy.json"
+done
+
 if [ "$mode" = sim ]; then
   # A dump of a 2K card does not go onto the 4K card.
   small="sim:state=$work/small.json,variant=X2K4,seed=8"
