@@ -363,6 +363,14 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
       for (const auto& [start, length] : Runs(pending, LargestRead(info))) {
         std::uint8_t data[16 * OSTREL_SL3_MAX_READ_BLOCKS];
         status = ReadRun(info, start, length, data);
+        if (status != 0 && !LinkFailure(status)) {
+          // A spoilt answer (a failed MAC) can look like a closed block: a read can
+          // be repeated safely, in a fresh session.
+          if (info.level == 3 || Reactivate(info).ok()) {
+            if (Authenticate(info, sector, choice) == 0)
+              status = ReadRun(info, start, length, data);
+          }
+        }
         if (status != 0 && length > 1 && !LinkFailure(status)) {
           // Some block of the run is closed to this key: find which, block by block.
           if (!reopen(choice)) return out;
@@ -626,6 +634,8 @@ namespace {
 // A failure that says the card judged the command (it refused it): the write did
 // not happen. Anything else may have been stored: the answer was lost or spoilt.
 bool CardRefusal(std::uint8_t status) {
+  // 0xB8 is also the library's answer-MAC mismatch: the card may have stored it.
+  if (status == OSTREL_SUPPORT_LAST_MAC) return false;
   return OutcomeOf(status) == Outcome::kKeyRefused || (status >= 0xB1 && status <= 0xBF);
 }
 
@@ -694,6 +704,16 @@ RestoreReport ApplyRestore(const CardInfo& info, const KeyFile& keys, const Rest
     std::uint8_t status = 0;
     if (openSector != sector || openKeyB != first.keyB) {
       status = Authenticate(info, sector, *choice);
+      if (status != 0 && !LinkFailure(status)) {
+        // The plan proved this key: a refusal now is more likely a spoilt answer.
+        if (info.level != 3) {
+          if (Result again = Reactivate(info); !again.ok()) {
+            stopAt(i, again);
+            return report;
+          }
+        }
+        status = Authenticate(info, sector, *choice);
+      }
       if (status != 0) {
         stopAt(i, Failure(status, "authentication of " + Sector(sector)));
         if (LinkFailure(status)) report.result.outcome = Outcome::kIoError;

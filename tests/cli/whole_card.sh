@@ -275,7 +275,7 @@ print("lossy restore: exit %d, %d written, %d failed, %d uncertain, %d not attem
       (code, len(lists["written"]), len(lists["failed"]), len(lists["uncertain"]),
        len(lists["not_attempted"])))
 PY
-    { cat "$work/lossy-report.json" "$work/lossy-err" >&2; fail "the restore report disagrees with the card"; }
+    { python3 -c "import json,sys; r=json.load(open(sys.argv[1])); [r.pop(k, None) for k in (\"changes\",)]; print(r)" "$work/lossy-report.json" >&2; cat "$work/lossy-err" >&2; fail "the restore report disagrees with the card"; }
   cp "$work/lossy-start.json" "$work/lossy.json"
 done
 
