@@ -322,6 +322,170 @@ std::string Frame(char direction, std::vector<int> bytes) {
   return line + "\n";
 }
 
+// The plan against the card's current access conditions and the keys that may be
+// used, and trailers that no key could change again (allowed only with force).
+TEST(RestorePlan, FollowsTheCardsAccessConditionsAndRefusesPermanentTrailers) {
+  struct Case {
+    const char* name;
+    const char* cardTrailer;    // sector 1's trailer on the card now
+    const char* wantedTrailer;  // nullptr: the trailer is left as it is
+    bool refuseKeyB;            // the card refused key B when it was read
+    const char* wantedKeyB;     // the dump's record of key B
+    bool force;
+    const char* refusal;  // "" when the plan goes through
+    std::vector<int> written;
+    bool writtenWithKeyB;  // block 4's writer
+    bool permanent;
+  };
+  const char* transport = kTransportTrailer;
+  const Case cases[] = {
+      {"data under transport conditions",
+       transport,
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "",
+       {4, 5},
+       false,
+       false},
+      {"block 4 read-only (group 0 at 010)",
+       "FFFFFFFFFFFFEF078169FFFFFFFFFFFF",
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "block 4: the access conditions of sector 1 let no key",
+       {},
+       false,
+       false},
+      {"block 4 for key B, which the trailer makes readable",
+       "FFFFFFFFFFFFFE178069FFFFFFFFFFFF",
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "block 4: the access conditions",
+       {},
+       false,
+       false},
+      {"block 4 for key B, a real key",
+       "FFFFFFFFFFFF7E178869FFFFFFFFFFFF",
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "",
+       {4, 5},
+       true,
+       false},
+      {"block 4 for key B, refused by the card",
+       "FFFFFFFFFFFF7E178869FFFFFFFFFFFF",
+       nullptr,
+       true,
+       "FFFFFFFFFFFF",
+       false,
+       "block 4: the access conditions",
+       {},
+       false,
+       false},
+      {"trailer row 011 stays changeable",
+       transport,
+       "FFFFFFFFFFFF7F078869FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "",
+       {4, 5, 7},
+       false,
+       false},
+      {"trailer row 000",
+       transport,
+       "FFFFFFFFFFFFFF0F0069FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "no key able to change its trailer again",
+       {},
+       false,
+       false},
+      {"trailer row 100",
+       transport,
+       "FFFFFFFFFFFFF78F0069FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "no key able to change",
+       {},
+       false,
+       false},
+      {"trailer row 110",
+       transport,
+       "FFFFFFFFFFFF778F0869FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "no key able to change",
+       {},
+       false,
+       false},
+      {"trailer row 100 with force",
+       transport,
+       "FFFFFFFFFFFFF78F0069FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       true,
+       "",
+       {4, 5, 7},
+       false,
+       true},
+      {"trailer whose key B the dump does not hold",
+       transport,
+       "FFFFFFFFFFFF7F078869000000000000",
+       false,
+       "",
+       false,
+       "does not hold the key B",
+       {},
+       false,
+       false},
+  };
+  for (const Case& c : cases) {
+    Dump current = ReadCard(CardSize::k2K, 1);
+    current.blocks[7] = Trailer(c.cardTrailer);
+    if (c.refuseKeyB) {
+      current.sectors[1].keyB.clear();
+      current.sectors[1].refusedB = true;
+    }
+    Dump wanted = current;
+    wanted.blocks[4] = Filled(0x44);
+    wanted.blocks[5] = Filled(0x55);
+    if (c.wantedTrailer != nullptr) wanted.blocks[7] = Trailer(c.wantedTrailer);
+    wanted.sectors[1].keyB = c.wantedKeyB;
+    wanted.sectors[1].refusedB = false;
+    const RestorePlan plan = PlanRestore(wanted, current, nullptr, {true, c.force});
+    if (*c.refusal != '\0') {
+      ASSERT_FALSE(plan.refusals.empty()) << c.name;
+      EXPECT_NE(plan.refusals.front().find(c.refusal), std::string::npos)
+          << c.name << ": " << plan.refusals.front();
+      const RestoreReport report = ApplyRestore(CardInfo{}, KeyFile{}, plan);
+      EXPECT_EQ(report.result.outcome, Outcome::kBadInput) << c.name;
+      EXPECT_TRUE(report.written.empty()) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(plan.refusals.empty()) << c.name << ": " << plan.refusals.front();
+    std::vector<int> written;
+    for (const BlockChange& change : plan.changes) {
+      written.push_back(change.block);
+      if (change.block == 4) {
+        EXPECT_EQ(change.keyB, c.writtenWithKeyB) << c.name;
+      }
+    }
+    EXPECT_EQ(written, c.written) << c.name;
+    EXPECT_EQ(!plan.permanent.empty(), c.permanent) << c.name;
+  }
+}
+
 TEST(TraceDecode, NamesCommandsStatusCountersFailuresAndRetries) {
   std::string trace;
   // A CRYPTO1 authentication with its key masked.
