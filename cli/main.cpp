@@ -380,6 +380,13 @@ int PersoCommand(const Options& options, const std::string& keysPath, bool commi
   CardInfo info;
   int code = 0;
   if (!Connect(options, &info, &code)) return code;
+  if (force) {
+    for (const auto& [sector, set] : keys.sectors) {
+      if (!set.access) continue;
+      for (const std::string& effect : PermanentEffects(sector, set.access->data()))
+        std::fprintf(stderr, "ostrel: --force: permanent from now on: %s\n", effect.c_str());
+    }
+  }
   const Result result = Personalize(info, keys, commit, MakeProgress("personalizing"), force);
   if (!result.ok()) return Fail(options, result);
   if (options.json) {
@@ -504,6 +511,10 @@ int BlockCommand(const Options& options, const std::string& which, const BlockAr
   Result result;
   std::int32_t value = 0;
   if (which == "read") result = ReadBlock(info, block, key, &data);
+  if (which == "write" && args.force && IsTrailer(block)) {
+    for (const std::string& effect : PermanentEffects(SectorOfBlock(block), data.data() + 6))
+      std::fprintf(stderr, "ostrel: --force: permanent from now on: %s\n", effect.c_str());
+  }
   if (which == "write") result = WriteBlock(info, block, key, data, args.force);
   if (which == "value") result = ValueBlock(info, block, key, op, operand.value_or(0), &value);
   if (!result.ok()) return Fail(options, result);

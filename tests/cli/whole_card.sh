@@ -280,6 +280,30 @@ PY
 done
 
 if [ "$mode" = sim ]; then
+  # perso refuses access conditions no key could change again, before any write;
+  # --force writes them and names what became permanent.
+  fresh="sim:state=$work/fresh.json,variant=X2K4,seed=9"
+  "$ostrel" --reader "$fresh" info > /dev/null
+  cp "$work/fresh.json" "$work/fresh-before.json"
+  python3 - "$work/keys.json" "$work/frozen-keys.json" <<'PY'
+import json, sys
+keys = json.load(open(sys.argv[1]))
+keys["SectorKeys"]["1"]["AccessConditions"] = "F78F0069"
+json.dump(keys, open(sys.argv[2], "w"))
+PY
+  got=0
+  "$ostrel" --reader "$fresh" perso --keys "$work/frozen-keys.json" 2> "$work/err" || got=$?
+  [ "$got" = 2 ] || fail "perso of freezing access conditions exited $got"
+  grep -q "sector 1: the key file's access conditions would make permanent" "$work/err" ||
+    fail "perso refusal: no reason given"
+  cmp -s "$work/fresh.json" "$work/fresh-before.json" || fail "a refused perso changed the card"
+  "$ostrel" --reader "$fresh" perso --keys "$work/frozen-keys.json" --force --commit 2> "$work/err" > /dev/null ||
+    fail "perso --force refused"
+  grep -q "permanent from now on: the access bits and keys of sector 1" "$work/err" ||
+    fail "perso --force does not name what became permanent"
+  "$ostrel" --reader "$fresh" read --block 7 --key FFFFFFFFFFFF | grep -q "F7 8F   00 69" ||
+    fail "perso --force did not write the access conditions"
+
   # A dump of a 2K card does not go onto the 4K card.
   small="sim:state=$work/small.json,variant=X2K4,seed=8"
   "$ostrel" --reader "$small" perso --keys "$work/keys.json" --commit > /dev/null
