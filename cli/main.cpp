@@ -314,8 +314,21 @@ int RestoreCommand(const Options& options, const RestoreArgs& args) {
     // A sector the keys do not open means other keys, not a malformed request.
     const bool otherKeys = current.sectorsRefused + current.sectorsPartial > 0 &&
                            plan.refusals.front().find("keys do not open") != std::string::npos;
-    return Fail(options, {otherKeys ? Outcome::kKeyRefused : Outcome::kBadInput, 0,
-                          "refused, nothing written: " + plan.refusals.front()});
+    const Result refused{otherKeys ? Outcome::kKeyRefused : Outcome::kBadInput, 0,
+                         "refused, nothing written: " + plan.refusals.front()};
+    std::fprintf(stderr, "ostrel: %s\n", refused.message.c_str());
+    if (options.json) {
+      // The lists as after any restore: every planned block not attempted.
+      RestoreReport nothing;
+      for (const BlockChange& change : plan.changes) nothing.notAttempted.push_back(change.block);
+      Json out = {{"ok", false},
+                  {"error", refused.message},
+                  {"exit", Code(refused.outcome)},
+                  {"refusals", plan.refusals}};
+      out.update(RestoreJson(nothing));
+      PrintJson(out);
+    }
+    return Code(refused.outcome);
   }
   for (const std::string& effect : plan.permanent)
     std::fprintf(stderr, "ostrel: --force: permanent from now on: %s\n", effect.c_str());

@@ -167,6 +167,13 @@ sed -e 's/"16": "[0-9A-F]*"/"16": "11111111111111111111111111111111"/' \
   -e 's/"20": "[0-9A-F]*"/"20": "22222222222222222222222222222222"/' "$work/first.json" > "$work/readonly.json"
 expect 2 restore "$work/readonly.json" --keys "$work/keys.json"
 grep -q "block 20: the access conditions of sector 5 let no key" "$work/err" || fail "read-only block: no reason"
+expect 2 --json restore "$work/readonly.json" --keys "$work/keys.json"
+python3 - "$work/out" <<'PY' || fail "the JSON of a refused restore does not list the blocks"
+import json, sys
+report = json.load(open(sys.argv[1]))
+assert report["written"] == [] and report["failed"] == [] and report["uncertain"] == []
+assert 16 in report["not_attempted"], report
+PY
 run read --block 16 --keys "$work/keys.json" | grep -q "00 00 00 00   00 00" || fail "a refused plan wrote block 16"
 
 # ---- The same card: a dump of another UID stops before any write (exit 5).
