@@ -118,7 +118,82 @@ std::array<std::uint8_t, 4> DecodeAccess(const std::uint8_t bits[3]) {
 }
 
 bool TrailerFreezesSector(std::uint8_t trailerCondition) {
-  return trailerCondition == 2 || trailerCondition == 6 || trailerCondition == 7;
+  // Access bits are writable only under 001 (key A), 011 and 101 (key B).
+  return trailerCondition != 1 && trailerCondition != 3 && trailerCondition != 5;
+}
+
+bool KeyBReadable(std::uint8_t trailerCondition) {
+  return trailerCondition == 0 || trailerCondition == 2 || trailerCondition == 1;
+}
+
+bool DataReadAllowed(std::uint8_t condition, bool keyB) {
+  switch (condition & 7) {
+    case 0:
+    case 1:
+    case 2:
+    case 4:
+    case 6:
+      return true;
+    case 3:
+    case 5:
+      return keyB;
+    default:
+      return false;
+  }
+}
+
+bool DataWriteAllowed(std::uint8_t condition, bool keyB) {
+  switch (condition & 7) {
+    case 0:
+      return true;
+    case 3:
+    case 4:
+    case 6:
+      return keyB;
+    default:
+      return false;
+  }
+}
+
+bool TrailerWriteAllowed(std::uint8_t trailerCondition, TrailerPart part, bool keyB) {
+  // Columns key A, access bits, key B; 'A' key A, 'B' key B, '-' never.
+  static const char kTable[8][4] = {"A-A", "AAA", "---", "BBB", "B-B", "-B-", "---", "---"};
+  // Rows are indexed by C1C2C3: 000, 001, 010, 011, 100, 101, 110, 111.
+  const char who = kTable[trailerCondition & 7][static_cast<int>(part)];
+  return who == (keyB ? 'B' : 'A');
+}
+
+int GroupOfBlock(int block) {
+  const int offset = block - FirstBlockOfSector(SectorOfBlock(block));
+  if (BlocksInSector(SectorOfBlock(block)) == 4) return offset;
+  return offset == 15 ? 3 : offset / 5;
+}
+
+std::vector<std::string> PermanentEffects(int sector, const std::uint8_t access[3]) {
+  std::vector<std::string> effects;
+  if (!AccessBitsConsistent(access)) {
+    effects.push_back("sector " + std::to_string(sector) + " (access bits that do not match)");
+    return effects;
+  }
+  const auto conditions = DecodeAccess(access);
+  if (!TrailerFreezesSector(conditions[3])) return effects;
+  effects.push_back("the access bits and keys of sector " + std::to_string(sector));
+  const bool keyBUsable = !KeyBReadable(conditions[3]);
+  const int first = FirstBlockOfSector(sector), perGroup = BlocksInSector(sector) == 4 ? 1 : 5;
+  for (int group = 0; group < 3; ++group) {
+    const std::uint8_t c = conditions[static_cast<std::size_t>(group)];
+    const bool read = DataReadAllowed(c, false) || (keyBUsable && DataReadAllowed(c, true));
+    const bool write = DataWriteAllowed(c, false) || (keyBUsable && DataWriteAllowed(c, true));
+    if (read && write) continue;
+    const int from = first + group * perGroup, to = from + perGroup - 1;
+    std::string blocks = from == to
+                             ? "block " + std::to_string(from)
+                             : "blocks " + std::to_string(from) + " to " + std::to_string(to);
+    effects.push_back(blocks + (read    ? " read-only"
+                                : write ? " write-only (never read)"
+                                        : " no key can read or write"));
+  }
+  return effects;
 }
 
 }  // namespace cardtools

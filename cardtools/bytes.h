@@ -60,9 +60,26 @@ inline std::uint16_t SectorKeyAddress(int sector, bool keyB) {
 bool AccessBitsConsistent(const std::uint8_t bits[3]);
 // The four conditions (C1C2C3 as a 3-bit number) of consistent access bits.
 std::array<std::uint8_t, 4> DecodeAccess(const std::uint8_t bits[3]);
-// A trailer condition under which no key may ever write any part of the trailer
-// again (010, 110, 111) freezes keys and access bits for good; the restore refuses
-// it too.
+// Trailer conditions (C1C2C3 of group 3) under which no key may ever write the
+// access bits again: 000, 010, 100, 110 and 111. Whatever the trailer then says
+// about the sector stays so for good.
 bool TrailerFreezesSector(std::uint8_t trailerCondition);
+// Where key B is readable it is data, not a key: it opens nothing (000, 010, 001).
+bool KeyBReadable(std::uint8_t trailerCondition);
+
+// What a key may do under a data group's condition (the MIFARE Classic table).
+// Neither checks whether key B is usable at all: see KeyBReadable.
+bool DataReadAllowed(std::uint8_t condition, bool keyB);
+bool DataWriteAllowed(std::uint8_t condition, bool keyB);
+enum class TrailerPart { kKeyA, kAccessBits, kKeyB };
+bool TrailerWriteAllowed(std::uint8_t trailerCondition, TrailerPart part, bool keyB);
+// Access group of a block in its sector: 0 to 2 for data, 3 for the trailer. The
+// 16-block sectors of 4K cards have five data blocks per group.
+int GroupOfBlock(int block);
+
+// What becomes permanent when `access` (trailer bytes 6 to 8) goes onto a card:
+// one phrase per lasting effect ("the access bits of sector 5", "blocks 4 to 6
+// cannot be read or written by any key"); empty when the sector stays changeable.
+std::vector<std::string> PermanentEffects(int sector, const std::uint8_t access[3]);
 
 }  // namespace cardtools

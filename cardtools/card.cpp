@@ -58,18 +58,32 @@ std::string Sector(int sector) {
   return "sector " + std::to_string(sector);
 }
 
+std::string JoinEffects(const std::vector<std::string>& effects) {
+  std::string text;
+  for (const std::string& effect : effects) text += (text.empty() ? "" : "; ") + effect;
+  return text;
+}
+
 // Activation again after a refusal that drops the card (a failed CRYPTO1
-// authentication unselects it, as a real card does).
-std::uint8_t Reactivate(const CardInfo& info) {
+// authentication unselects it, as a real card does) or after a lost answer. A card
+// with another UID is another card: nothing more may be written to it.
+Result Reactivate(const CardInfo& info) {
   unsigned char atq[2], uid[10], uidLength = 0, sak = 0, ats[100];
   PiccDeSelect();
   PiccHalt();
   std::uint8_t status = PiccActivate(0x52, atq, uid, &uidLength, &sak);
+  if (status == 0 && Bytes(uid, uid + uidLength) != info.id.uid)
+    return Refused(Outcome::kIoError, kOtherCard);
   if (status == 0 && info.layer4) {
     status = PiccRATS(10, ats);
     if (status == 0) status = PiccPPS(0, 0);
   }
-  return status;
+  if (status != 0) {
+    Result failed = Failure(status, "activation again");
+    failed.outcome = Outcome::kIoError;  // the walk cannot go on either way
+    return failed;
+  }
+  return {};
 }
 
 // The keys of one sector that the card's level uses, in the order they are tried.
@@ -258,7 +272,8 @@ std::string DescribeCard(const CardInfo& info) {
   return text;
 }
 
-DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone& done) {
+DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone& done,
+                     bool proveEveryKey) {
   DumpOutcome out;
   Dump& dump = out.dump;
   dump.card = info.id;
@@ -284,46 +299,92 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
       ++out.sectorsMissing;
       continue;
     }
-    for (const KeyChoice& choice : choices)
-      (choice.keyB ? record.keyB : record.keyA) = ToHex(choice.key);
     const int first = FirstBlockOfSector(sector), count = BlocksInSector(sector);
     std::vector<int> pending(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) pending[static_cast<std::size_t>(i)] = first + i;
     bool opened = false, dropped = false;
+    // Opens the sector again with `choice` after a refusal dropped the card.
+    auto reopen = [&](const KeyChoice& choice) -> bool {
+      if (info.level == 3) return true;
+      if (Result again = Reactivate(info); !again.ok()) {
+        out.result = again;
+        return false;
+      }
+      const std::uint8_t status = Authenticate(info, sector, choice);
+      if (status != 0) {
+        out.result = Failure(status, "authentication again of " + Sector(sector));
+        out.result.outcome = Outcome::kIoError;
+        return false;
+      }
+      return true;
+    };
+    // Every key is tried once, also after the blocks are read: the dump records the
+    // keys that opened the sector and the ones the card refused, and nothing else.
     for (const KeyChoice& choice : choices) {
-      if (pending.empty()) break;
+      if (pending.empty() && !proveEveryKey) {
+        // Key B is worth proving only where the trailer hides it (Levels 1 and 2).
+        const auto t = dump.blocks.find(TrailerOfSector(sector));
+        const bool hidden =
+            info.level != 3 && t != dump.blocks.end() &&
+            std::all_of(t->second.begin() + 10, t->second.end(), [](auto b) { return b == 0; });
+        if (!choice.keyB || !hidden) break;
+      }
       if (dropped) {
-        const std::uint8_t status = Reactivate(info);
-        if (status != 0) {
-          out.result = Failure(status, "activation again in " + Sector(sector));
+        if (Result again = Reactivate(info); !again.ok()) {
+          out.result = again;
           return out;
         }
         dropped = false;
       }
       std::uint8_t status = Authenticate(info, sector, choice);
+      if (status != 0 && !LinkFailure(status)) {
+        // A spoilt answer can look like a refusal: an authentication changes
+        // nothing on the card, so a second one tells a refused key from the link.
+        if (info.level != 3) {
+          if (Result again = Reactivate(info); !again.ok()) {
+            out.result = again;
+            return out;
+          }
+        }
+        status = Authenticate(info, sector, choice);
+      }
       if (status != 0) {
         if (LinkFailure(status)) {
           out.result = Failure(status, "authentication of " + Sector(sector));
           return out;
         }
+        (choice.keyB ? record.refusedB : record.refusedA) = true;
         dropped = info.level != 3;
         continue;
       }
+      (choice.keyB ? record.keyB : record.keyA) = ToHex(choice.key);
       opened = true;
       std::vector<int> left;
       for (const auto& [start, length] : Runs(pending, LargestRead(info))) {
         std::uint8_t data[16 * OSTREL_SL3_MAX_READ_BLOCKS];
         status = ReadRun(info, start, length, data);
+        if (status != 0 && !LinkFailure(status)) {
+          // A spoilt answer (a failed MAC) can look like a closed block: a read can
+          // be repeated safely, in a fresh session.
+          if (info.level == 3 || Reactivate(info).ok()) {
+            if (Authenticate(info, sector, choice) == 0)
+              status = ReadRun(info, start, length, data);
+          }
+        }
         if (status != 0 && length > 1 && !LinkFailure(status)) {
           // Some block of the run is closed to this key: find which, block by block.
-          if (info.level != 3) Reactivate(info), Authenticate(info, sector, choice);
+          if (!reopen(choice)) return out;
           for (int b = start; b < start + length; ++b) {
             const std::uint8_t one = ReadRun(info, b, 1, data);
+            if (LinkFailure(one)) {
+              out.result = Failure(one, "read of block " + std::to_string(b));
+              return out;
+            }
             if (one == 0) {
               std::memcpy(dump.blocks[b].data(), data, 16);
             } else {
               left.push_back(b);
-              if (info.level != 3) Reactivate(info), Authenticate(info, sector, choice);
+              if (!reopen(choice)) return out;
             }
           }
           continue;
@@ -334,7 +395,7 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
         }
         if (status != 0) {
           left.push_back(start);
-          dropped = info.level != 3;
+          if (!reopen(choice)) return out;
           continue;
         }
         for (int i = 0; i < length; ++i)
@@ -347,12 +408,14 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
       Block& t = it->second;
       record.access = AccessBytes{t[6], t[7], t[8], t[9]};
       // Key A never reads back at Levels 1 and 2, and key B only where it is data:
-      // the keys that opened the sector take their places.
+      // the keys that opened the sector take their places. A key the card did not
+      // accept is never written in: the zeros stay, and a restore refuses them.
       if (info.level != 3) {
         const auto& set = found->second;
-        if (set.crypto1A) std::copy(set.crypto1A->begin(), set.crypto1A->end(), t.begin());
+        if (set.crypto1A && !record.keyA.empty())
+          std::copy(set.crypto1A->begin(), set.crypto1A->end(), t.begin());
         const bool keyBHidden = std::all_of(t.begin() + 10, t.end(), [](auto b) { return b == 0; });
-        if (set.crypto1B && keyBHidden)
+        if (set.crypto1B && keyBHidden && !record.keyB.empty())
           std::copy(set.crypto1B->begin(), set.crypto1B->end(), t.begin() + 10);
       }
     }
@@ -365,7 +428,12 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
       record.status = opened ? "not read" : "key refused";
       ++out.sectorsRefused;
     }
-    if (dropped) Reactivate(info);
+    if (dropped) {
+      if (Result again = Reactivate(info); !again.ok()) {
+        out.result = again;
+        return out;
+      }
+    }
   }
   if (!out.cancelled && done) done(sectors - 1, sectors, dump);
   if (out.cancelled) {
@@ -376,7 +444,33 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
   return out;
 }
 
-RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTrailers) {
+namespace {
+
+// Which keys of a sector may be used on the card now: in the key file at the card's
+// level (or, without one, proved on it) and not refused by it.
+std::pair<bool, bool> UsableKeys(const Dump& current, const KeyFile* keys, int sector) {
+  const auto record = current.sectors.find(sector);
+  bool usable[2] = {false, false};
+  for (const bool keyB : {false, true}) {
+    if (record != current.sectors.end()) {
+      const SectorRecord& r = record->second;
+      if (keyB ? r.refusedB : r.refusedA) continue;
+      if (!(keyB ? r.keyB : r.keyA).empty()) usable[keyB] = true;
+    }
+    if (keys != nullptr && !usable[keyB]) {
+      const auto set = keys->sectors.find(sector);
+      if (set == keys->sectors.end()) continue;
+      for (const KeyChoice& choice : KeysFor(current.level, set->second))
+        if (choice.keyB == keyB) usable[keyB] = true;
+    }
+  }
+  return {usable[0], usable[1]};
+}
+
+}  // namespace
+
+RestorePlan PlanRestore(const Dump& wanted, const Dump& current, const KeyFile* keys,
+                        const PlanOptions& options) {
   RestorePlan plan;
   if (wanted.size != current.size) {
     plan.refusals.push_back(std::string("the dump is of a ") + SizeName(wanted.size) +
@@ -388,12 +482,24 @@ RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTraile
                             ", this card is at Level " + std::to_string(current.level));
     return plan;
   }
+  if (wanted.typeKnown && current.typeKnown && wanted.sCard != current.sCard) {
+    plan.refusals.push_back(std::string("the dump is of a MIFARE Plus ") +
+                            (wanted.sCard ? "S" : "X") + " card, this card is a MIFARE Plus " +
+                            (current.sCard ? "S" : "X"));
+    return plan;
+  }
   if (wanted.card.uid != current.card.uid) {
     plan.notes.push_back("the dump is of card " + ToHex(wanted.card.uid) + ", this card is " +
                          ToHex(current.card.uid));
   }
+  const int blocks = BlockCount(current.size);
   std::vector<BlockChange> trailers;
   for (const auto& [block, data] : wanted.blocks) {
+    const std::string name = "block " + std::to_string(block);
+    if (block < 0 || block >= blocks) {
+      plan.refusals.push_back(name + " lies beyond this card");
+      continue;
+    }
     const auto now = current.blocks.find(block);
     const int sector = SectorOfBlock(block);
     if (now != current.blocks.end() && now->second == data) continue;
@@ -401,48 +507,98 @@ RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTraile
       plan.notes.push_back("block 0 differs: the manufacturer block is never written");
       continue;
     }
-    if (IsTrailer(block) && !withTrailers) {
+    if (IsTrailer(block) && !options.withTrailers) {
       if (now != current.blocks.end())
-        plan.notes.push_back("trailer block " + std::to_string(block) +
-                             " differs: left alone without --with-trailers");
+        plan.notes.push_back("trailer " + name + " differs: left alone without --with-trailers");
       continue;
     }
-    if (now == current.blocks.end()) {
-      plan.refusals.push_back("block " + std::to_string(block) + ": the keys do not open " +
-                              Sector(sector) +
+    const auto trailerNow = current.blocks.find(TrailerOfSector(sector));
+    if (now == current.blocks.end() || trailerNow == current.blocks.end()) {
+      plan.refusals.push_back(name + ": the keys do not open " + Sector(sector) +
                               " of this card, so it cannot be compared or written");
+      continue;
+    }
+    // What the card's access conditions let the usable keys write.
+    const std::uint8_t* bitsNow = trailerNow->second.data() + 6;
+    if (!AccessBitsConsistent(bitsNow)) {
+      plan.refusals.push_back(name + ": the access bits of " + Sector(sector) +
+                              " on the card are damaged; no key may write it");
+      continue;
+    }
+    const auto conditions = DecodeAccess(bitsNow);
+    const auto [usableA, usableB0] = UsableKeys(current, keys, sector);
+    const bool usableB = usableB0 && !KeyBReadable(conditions[3]);
+    std::optional<bool> writer;  // the key to write with
+    if (IsTrailer(block)) {
+      // The card stores only the parts the key may change: one key must be
+      // allowed to change every part that differs.
+      const bool parts[3] = {
+          !std::equal(data.begin(), data.begin() + 6, now->second.begin()),
+          !std::equal(data.begin() + 6, data.begin() + 10, now->second.begin() + 6),
+          !std::equal(data.begin() + 10, data.end(), now->second.begin() + 10)};
+      for (const bool keyB : {false, true}) {
+        if (writer || !(keyB ? usableB : usableA)) continue;
+        bool all = true;
+        for (int part = 0; part < 3; ++part)
+          if (parts[part] &&
+              !TrailerWriteAllowed(conditions[3], static_cast<TrailerPart>(part), keyB))
+            all = false;
+        if (all) writer = keyB;
+      }
+    } else {
+      const std::uint8_t condition = conditions[static_cast<std::size_t>(GroupOfBlock(block))];
+      if (usableA && DataWriteAllowed(condition, false)) {
+        writer = false;
+      } else if (usableB && DataWriteAllowed(condition, true)) {
+        writer = true;
+      }
+    }
+    if (!writer) {
+      plan.refusals.push_back(name + ": the access conditions of " + Sector(sector) +
+                              " let no key of the key file write it");
       continue;
     }
     if (IsTrailer(block)) {
       if (!AccessBitsConsistent(data.data() + 6)) {
-        plan.refusals.push_back("trailer block " + std::to_string(block) +
+        plan.refusals.push_back("trailer " + name +
                                 ": its access bits do not match their complements and would "
                                 "lock " +
                                 Sector(sector));
         continue;
       }
-      if (TrailerFreezesSector(DecodeAccess(data.data() + 6)[3])) {
-        plan.refusals.push_back("trailer block " + std::to_string(block) +
-                                ": its access bits would leave " + Sector(sector) +
-                                " with no key able to change its trailer again");
+      const auto effects = PermanentEffects(sector, data.data() + 6);
+      if (!effects.empty() && !options.force) {
+        plan.refusals.push_back("trailer " + name + ": its access bits would leave " +
+                                Sector(sector) +
+                                " with no key able to change its trailer again (--force "
+                                "makes it permanent)");
         continue;
       }
+      plan.permanent.insert(plan.permanent.end(), effects.begin(), effects.end());
       if (wanted.level != 3) {
         const auto record = wanted.sectors.find(sector);
+        const bool keyBData = KeyBReadable(DecodeAccess(data.data() + 6)[3]);
         if (record == wanted.sectors.end() || record->second.keyA.size() != 12 ||
             ToHex(data.data(), 6) != record->second.keyA) {
-          plan.refusals.push_back("trailer block " + std::to_string(block) +
+          plan.refusals.push_back("trailer " + name +
                                   ": the dump does not hold the key A it would write");
           continue;
         }
+        if (!keyBData && (record->second.keyB.size() != 12 ||
+                          ToHex(data.data() + 10, 6) != record->second.keyB)) {
+          plan.refusals.push_back("trailer " + name +
+                                  ": the dump does not hold the key B it would write");
+          continue;
+        }
       }
-      trailers.push_back({block, now->second, data});
+      trailers.push_back({block, now->second, data, *writer});
       continue;
     }
-    plan.changes.push_back({block, now->second, data});
+    plan.changes.push_back({block, now->second, data, *writer});
   }
-  if (withTrailers && wanted.level == 3) {
+  if (options.withTrailers && wanted.level == 3) {
     for (const auto& [sector, record] : wanted.sectors) {
+      if (sector >= SectorCount(current.size)) continue;
       const auto now = current.sectors.find(sector);
       for (const bool keyB : {false, true}) {
         const auto to = ParseHexSized(keyB ? record.keyB : record.keyA, 16);
@@ -473,82 +629,198 @@ RestorePlan PlanRestore(const Dump& wanted, const Dump& current, bool withTraile
   return plan;
 }
 
-Result ApplyRestore(const CardInfo& info, const KeyFile& keys, const RestorePlan& plan,
-                    const Progress& progress) {
-  if (!plan.refusals.empty()) return Refused(Outcome::kBadInput, plan.refusals.front());
-  std::map<int, std::vector<const BlockChange*>> bySector;
-  for (const BlockChange& change : plan.changes)
-    bySector[SectorOfBlock(change.block)].push_back(&change);
-  int done = 0;
-  const int total = static_cast<int>(bySector.size());
-  for (const auto& [sector, changes] : bySector) {
-    if (progress) progress(done++, total);
+namespace {
+
+// A failure that says the card judged the command (it refused it): the write did
+// not happen. Anything else may have been stored: the answer was lost or spoilt.
+bool CardRefusal(std::uint8_t status) {
+  // 0xB8 is also the library's answer-MAC mismatch: the card may have stored it.
+  if (status == OSTREL_SUPPORT_LAST_MAC) return false;
+  return OutcomeOf(status) == Outcome::kKeyRefused || (status >= 0xB1 && status <= 0xBF);
+}
+
+std::string StatusWords(std::uint8_t status) {
+  return StatusText(status);
+}
+
+}  // namespace
+
+RestoreReport ApplyRestore(const CardInfo& info, const KeyFile& keys, const RestorePlan& plan,
+                           const Progress& progress, const KeySaved& keySaved) {
+  RestoreReport report;
+  if (!plan.refusals.empty()) {
+    report.result = Refused(Outcome::kBadInput, plan.refusals.front());
+    for (const BlockChange& change : plan.changes) report.notAttempted.push_back(change.block);
+    return report;
+  }
+  // Every block from `index` on is left as it is.
+  auto stopAt = [&](std::size_t index, const Result& why) {
+    for (std::size_t i = index; i < plan.changes.size(); ++i)
+      report.notAttempted.push_back(plan.changes[i].block);
+    report.result = why;
+  };
+  auto choiceFor = [&](int sector, bool keyB) -> std::optional<KeyChoice> {
     const auto found = keys.sectors.find(sector);
-    const std::vector<KeyChoice> choices =
-        found == keys.sectors.end() ? std::vector<KeyChoice>{} : KeysFor(info.level, found->second);
-    if (choices.empty()) return Refused(Outcome::kKeyRefused, "no key for " + Sector(sector));
-    // Data blocks in runs (trailers alone, after them), each run with the first key
-    // that may write it.
-    std::vector<int> blocks;
-    std::map<int, const Block*> data;
-    for (const BlockChange* change : changes) {
-      blocks.push_back(change->block);
-      data[change->block] = &change->to;
+    if (found == keys.sectors.end()) return std::nullopt;
+    for (const KeyChoice& choice : KeysFor(info.level, found->second))
+      if (choice.keyB == keyB) return choice;
+    return std::nullopt;
+  };
+  // After a lost answer: a fresh session on the same card, then the block read back.
+  auto readBack = [&](int sector, const KeyChoice& choice, int block, Block* out) -> Result {
+    if (Result again = Reactivate(info); !again.ok()) return again;
+    std::uint8_t status = Authenticate(info, sector, choice);
+    if (status == 0) status = ReadRun(info, block, 1, out->data());
+    if (status != 0) return Failure(status, "read back of block " + std::to_string(block));
+    return {};
+  };
+  const int total = static_cast<int>(plan.changes.size() + plan.keyChanges.size());
+  int openSector = -1;
+  bool openKeyB = false;
+  for (std::size_t i = 0; i < plan.changes.size();) {
+    if (progress) progress(static_cast<int>(i), total);
+    const BlockChange& first = plan.changes[i];
+    const int sector = SectorOfBlock(first.block);
+    const auto choice = choiceFor(sector, first.keyB);
+    if (!choice) {
+      stopAt(i, Refused(Outcome::kKeyRefused, "no key for " + Sector(sector)));
+      return report;
     }
+    // A run: consecutive data blocks of one sector under one key; a trailer alone.
     const int longest =
         info.level == 1 ? 1 : (info.level == 2 ? kSl2MaxBlocks : kSl3MaxWriteBlocks);
-    std::vector<std::pair<int, int>> runs;
-    for (const auto& run : Runs(blocks, longest)) {
-      // A trailer never shares a run: it is written on its own, last.
-      const int trailer = TrailerOfSector(sector);
-      if (run.first + run.second - 1 == trailer && run.second > 1) {
-        runs.push_back({run.first, run.second - 1});
-        runs.push_back({trailer, 1});
-      } else {
-        runs.push_back(run);
-      }
+    std::size_t length = 1;
+    while (!IsTrailer(first.block) && i + length < plan.changes.size() &&
+           static_cast<int>(length) < longest) {
+      const BlockChange& next = plan.changes[i + length];
+      if (next.block != first.block + static_cast<int>(length) || IsTrailer(next.block) ||
+          next.keyB != first.keyB || SectorOfBlock(next.block) != sector)
+        break;
+      ++length;
     }
-    std::size_t key = 0;
-    bool open = false;
-    for (const auto& [start, length] : runs) {
-      std::uint8_t buffer[16 * kSl3MaxWriteBlocks];
-      for (int i = 0; i < length; ++i) std::memcpy(buffer + 16 * i, data[start + i]->data(), 16);
-      std::uint8_t status = 0;
-      while (true) {
-        if (!open) {
-          if (key >= choices.size()) {
-            return Failure(status,
-                           "write of block " + std::to_string(start) + " (" + Sector(sector) + ")");
+    std::uint8_t buffer[16 * kSl3MaxWriteBlocks];
+    for (std::size_t k = 0; k < length; ++k)
+      std::memcpy(buffer + 16 * k, plan.changes[i + k].to.data(), 16);
+    std::uint8_t status = 0;
+    if (openSector != sector || openKeyB != first.keyB) {
+      status = Authenticate(info, sector, *choice);
+      if (status != 0 && !LinkFailure(status)) {
+        // The plan proved this key: a refusal now is more likely a spoilt answer.
+        if (info.level != 3) {
+          if (Result again = Reactivate(info); !again.ok()) {
+            stopAt(i, again);
+            return report;
           }
-          if (key > 0 && info.level != 3) Reactivate(info);
-          status = Authenticate(info, sector, choices[key]);
-          if (LinkFailure(status)) return Failure(status, "authentication of " + Sector(sector));
-          if (status != 0) {
-            ++key;
-            continue;
-          }
-          open = true;
         }
-        status = WriteRun(info, start, length, buffer);
-        if (status == 0) break;
-        if (LinkFailure(status)) return Failure(status, "write of block " + std::to_string(start));
-        open = false;  // closed to this key: try the next one
-        ++key;
+        status = Authenticate(info, sector, *choice);
       }
+      if (status != 0) {
+        stopAt(i, Failure(status, "authentication of " + Sector(sector)));
+        if (LinkFailure(status)) report.result.outcome = Outcome::kIoError;
+        return report;
+      }
+      openSector = sector;
+      openKeyB = first.keyB;
     }
+    status = WriteRun(info, first.block, static_cast<int>(length), buffer);
+    const bool trailer = IsTrailer(first.block);
+    if (status != 0 && CardRefusal(status)) {
+      for (std::size_t k = 0; k < length; ++k)
+        report.failed.push_back({plan.changes[i + k].block, StatusWords(status)});
+      stopAt(i + length, Failure(status, "write of block " + std::to_string(first.block)));
+      return report;
+    }
+    if (status != 0 || trailer) {
+      // The answer was lost or spoilt, or a trailer, which the card may have taken
+      // only in part: read back what the card holds. A trailer is read under the key
+      // A it now has (always allowed to read the access bits).
+      KeyChoice reader = *choice;
+      if (trailer && info.level != 3) {
+        reader.keyB = false;
+        reader.key.assign(first.to.begin(), first.to.begin() + 6);
+        if (info.level == 2) {
+          if (const auto a = choiceFor(sector, false)) reader.aesKey = a->aesKey;
+        }
+      }
+      bool lost = false;
+      for (std::size_t k = 0; k < length; ++k) {
+        const BlockChange& change = plan.changes[i + k];
+        Block seen{};
+        const Result back = readBack(sector, reader, change.block, &seen);
+        if (back.message == kOtherCard) {
+          report.uncertain.push_back(change.block);
+          stopAt(i + k + 1, back);
+          return report;
+        }
+        bool stored = back.ok() && std::equal(seen.begin(), seen.end(), change.to.begin());
+        if (back.ok() && trailer) {
+          // Key A never reads back; key B only where it is data.
+          const bool keyBData = KeyBReadable(DecodeAccess(change.to.data() + 6)[3]);
+          stored = std::equal(seen.begin() + 6, seen.begin() + 10, change.to.begin() + 6) &&
+                   (!keyBData || std::equal(seen.begin() + 10, seen.end(), change.to.begin() + 10));
+          if (info.level == 3) stored = stored && seen == change.to;
+        }
+        if (!back.ok()) {
+          report.uncertain.push_back(change.block);
+          lost = true;
+        } else if (stored) {
+          report.written.push_back(change.block);
+        } else {
+          report.failed.push_back(
+              {change.block, status != 0 ? StatusWords(status) + "; the card kept the old data"
+                                         : "the card kept part of the old trailer (the key may "
+                                           "not change it)"});
+          lost = true;
+        }
+      }
+      openSector = -1;  // the read back opened the sector in another session
+      if (lost) {
+        stopAt(i + length,
+               status != 0 ? Failure(status, "write of block " + std::to_string(first.block))
+                           : Refused(Outcome::kKeyRefused, "the card did not take trailer block " +
+                                                               std::to_string(first.block)));
+        if (status != 0) report.result.outcome = Outcome::kIoError;
+        return report;
+      }
+    } else {
+      for (std::size_t k = 0; k < length; ++k) report.written.push_back(plan.changes[i + k].block);
+    }
+    i += length;
   }
   for (const KeyChange& change : plan.keyChanges) {
+    if (progress)
+      progress(static_cast<int>(plan.changes.size() + report.keysChanged.size()), total);
     const std::string which =
         std::string(change.keyB ? "key B" : "key A") + " of " + Sector(change.sector);
     const Bytes from(change.from.begin(), change.from.end());
+    const Bytes to(change.to.begin(), change.to.end());
     std::uint8_t status = Authenticate(info, change.sector, {change.keyB, from, {}});
-    if (status != 0) return Failure(status, "authentication to change " + which);
+    if (status != 0) {
+      report.result = Failure(status, "authentication to change " + which);
+      return report;
+    }
     status = PLUSSL3Write(kSl3WriteEncryptedMaced, SectorKeyAddress(change.sector, change.keyB), 1,
                           change.to.data());
-    if (status != 0) return Failure(status, "change of " + which);
+    // Proved at once: the new key must open the sector, else the key is lost.
+    const std::uint8_t proof = Authenticate(info, change.sector, {change.keyB, to, {}});
+    if (proof != 0) {
+      const std::uint8_t old = Authenticate(info, change.sector, {change.keyB, from, {}});
+      report.result = Failure(
+          status != 0 ? status : proof,
+          old == 0 ? "change of " + which + " (the card kept the old key)"
+                   : "change of " + which + ": neither the old nor the new key opens the sector");
+      report.result.outcome = Outcome::kIoError;
+      return report;
+    }
+    report.keysChanged.push_back(change);
+    std::string error;
+    if (keySaved && !keySaved(change, &error)) {
+      report.result = Refused(Outcome::kIoError, which + " changed on the card, but " + error);
+      return report;
+    }
   }
   if (progress) progress(total, total);
-  return {};
+  return report;
 }
 
 namespace {
@@ -580,13 +852,20 @@ Result ReadBlock(const CardInfo& info, int block, const BlockKey& key, Block* da
   return {};
 }
 
-Result WriteBlock(const CardInfo& info, int block, const BlockKey& key, const Block& data) {
+Result WriteBlock(const CardInfo& info, int block, const BlockKey& key, const Block& data,
+                  bool force) {
   if (block == 0)
     return Refused(Outcome::kBadInput, "block 0 (the manufacturer block) is never written");
   if (IsTrailer(block) && !AccessBitsConsistent(data.data() + 6)) {
     return Refused(
         Outcome::kBadInput,
         "the trailer's access bits do not match their complements and would lock the sector");
+  }
+  if (IsTrailer(block) && !force) {
+    const auto effects = PermanentEffects(SectorOfBlock(block), data.data() + 6);
+    if (!effects.empty())
+      return Refused(Outcome::kBadInput, "refused: this would make permanent " +
+                                             JoinEffects(effects) + " (--force writes it)");
   }
   if (Result opened = OpenForBlock(info, block, key); !opened.ok()) return opened;
   const std::uint8_t status = WriteRun(info, block, 1, data.data());
@@ -620,8 +899,8 @@ Result ValueBlock(const CardInfo& info, int block, const BlockKey& key, ValueOp 
   return {};
 }
 
-Result Personalize(const CardInfo& info, const KeyFile& keys, bool commit,
-                   const Progress& progress) {
+Result Personalize(const CardInfo& info, const KeyFile& keys, bool commit, const Progress& progress,
+                   bool force) {
   if (info.level != 0) {
     return Refused(Outcome::kBadInput,
                    "personalization needs a card at Level 0, this one is at Level " +
@@ -650,6 +929,10 @@ Result Personalize(const CardInfo& info, const KeyFile& keys, bool commit,
       }
       Block trailer{};
       const AccessBytes access = set.access.value_or(AccessBytes{0xFF, 0x07, 0x80, 0x69});
+      if (const auto effects = PermanentEffects(sector, access.data()); !effects.empty() && !force)
+        return Refused(Outcome::kBadInput, Sector(sector) + ": the key file's access conditions " +
+                                               "would make permanent " + JoinEffects(effects) +
+                                               " (--force writes them)");
       std::copy(set.crypto1A->begin(), set.crypto1A->end(), trailer.begin());
       std::copy(access.begin(), access.end(), trailer.begin() + 6);
       std::copy(set.crypto1B->begin(), set.crypto1B->end(), trailer.begin() + 10);

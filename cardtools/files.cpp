@@ -4,30 +4,100 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <set>
+#include <vector>
 
 namespace cardtools {
 
 bool ReadFile(const std::string& path, std::string* text, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // Opened without blocking so that a FIFO or a device is refused, not waited on.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     *error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::ostringstream content;
-  content << in.rdbuf();
-  *text = content.str();
-  return true;
+  struct stat st {};
+  std::string content;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) {
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    *error = path + " is not a regular file";
+    ok = false;
+  } else if (st.st_size > static_cast<off_t>(kMaxInputFile)) {
+    *error = path + " is larger than 1 MiB: not a card file";
+    ok = false;
+  }
+  while (ok) {
+    char buffer[65536];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = "cannot read " + path + ": " + std::strerror(errno);
+      ok = false;
+    } else if (n == 0) {
+      break;
+    } else if (content.size() + static_cast<std::size_t>(n) > kMaxInputFile) {
+      *error = path + " is larger than 1 MiB: not a card file";  // it grew while read
+      ok = false;
+    } else {
+      content.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  if (ok) *text = std::move(content);
+  return ok;
 }
 
-bool WriteFileAtomically(const std::string& path, const std::string& data, std::string* error) {
+namespace {
+
+// Follows symbolic links to the file they name (a dangling link names the file
+// to create); empty with a message after too many links.
+std::string LinkTarget(const std::string& path, std::string* error) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(current.c_str(), target.data(), target.size());
+    if (n < 0) break;
+    target.resize(static_cast<std::size_t>(n));
+    const auto slash = current.rfind('/');
+    if (target.empty() || target[0] != '/')
+      target = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + target;
+    current = target;
+  }
+  *error = "cannot write " + path + ": too many symbolic links";
+  return {};
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& given, const std::string& data, std::string* error) {
+  const std::string path = LinkTarget(given, error);
+  if (path.empty()) return false;
+  // The files written here hold keys: new ones are the owner's alone, an existing
+  // one keeps the mode its owner gave it.
+  mode_t mode = 0600;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *error = "refused to replace " + given + ": not a regular file";
+      return false;
+    }
+    if ((st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0) {
+      *error = "refused to replace " + given + ": the file is not writable";
+      return false;
+    }
+    mode = st.st_mode & 07777;
+  }
   std::string temp = path + ".XXXXXX";
   const int fd = ::mkstemp(temp.data());
   auto fail = [&](const char* what) {
-    *error = std::string("cannot ") + what + " " + path + ": " + std::strerror(errno);
+    *error = std::string("cannot ") + what + " " + given + ": " + std::strerror(errno);
     if (fd >= 0) {
       ::close(fd);
       ::unlink(temp.c_str());
@@ -42,14 +112,14 @@ bool WriteFileAtomically(const std::string& path, const std::string& data, std::
     if (n <= 0) return fail("write");
     done += static_cast<std::size_t>(n);
   }
-  if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0) return fail("write");
+  if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) return fail("write");
   if (::close(fd) != 0) {
     ::unlink(temp.c_str());
-    *error = "cannot write " + path + ": " + std::strerror(errno);
+    *error = "cannot write " + given + ": " + std::strerror(errno);
     return false;
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
-    *error = "cannot write " + path + ": " + std::strerror(errno);
+    *error = "cannot write " + given + ": " + std::strerror(errno);
     ::unlink(temp.c_str());
     return false;
   }
@@ -82,6 +152,49 @@ std::array<std::uint8_t, N> ToArray(const Bytes& bytes) {
   return out;
 }
 
+// Finds an object that names the same member twice: the parser would keep one
+// of them silently.
+class DuplicateFinder : public nlohmann::json_sax<Json> {
+ public:
+  std::string duplicate;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override {
+    names_.emplace_back();
+    return true;
+  }
+  bool key(string_t& name) override {
+    if (!names_.back().insert(name).second) {
+      duplicate = name;
+      return false;
+    }
+    return true;
+  }
+  bool end_object() override {
+    names_.pop_back();
+    return true;
+  }
+  bool start_array(std::size_t) override {
+    names_.emplace_back();  // arrays name nothing; kept for the stack's balance
+    return true;
+  }
+  bool end_array() override {
+    names_.pop_back();
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  std::vector<std::set<std::string>> names_;
+};
+
 bool ParseDocument(const std::string& text, Json* document, std::string* error) {
   try {
     *document = Json::parse(text);
@@ -93,14 +206,32 @@ bool ParseDocument(const std::string& text, Json* document, std::string* error) 
     *error = "not a JSON object";
     return false;
   }
+  DuplicateFinder finder;
+  Json::sax_parse(text, &finder);
+  if (!finder.duplicate.empty()) {
+    *error = "\"" + finder.duplicate + "\" is given twice in one object";
+    return false;
+  }
   return true;
 }
 
-// A sector or block number given as an object key.
+// A sector or block number given as an object key: plain decimal, no sign, no
+// leading zero, so that one number has one name.
 std::optional<int> Index(const std::string& key, int max) {
-  auto value = ParseNumber(key, static_cast<unsigned long>(max));
+  if (key.empty() || key.size() > 3 || (key.size() > 1 && key[0] == '0')) return std::nullopt;
+  if (!std::all_of(key.begin(), key.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  const int value = std::stoi(key);
+  if (value > max) return std::nullopt;
+  return value;
+}
+
+// A card key address as it is written: four hex digits.
+std::optional<std::uint16_t> KeyAddress(const std::string& key) {
+  if (key.size() != 4) return std::nullopt;
+  const auto value = ParseNumber("0x" + key, 0xFFFF);
   if (!value) return std::nullopt;
-  return static_cast<int>(*value);
+  return static_cast<std::uint16_t>(*value);
 }
 
 bool ParseCard(const Json& document, std::optional<CardIdentity>* card, std::string* error) {
@@ -213,7 +344,7 @@ bool ParseKeyFile(const std::string& text, KeyFile* keys, std::string* error) {
       return false;
     }
     for (const auto& [name, value] : doc["CardKeys"].items()) {
-      const auto address = ParseNumber("0x" + name, 0xFFFF);
+      const auto address = KeyAddress(name);
       if (!address || *address < 0x9000 || *address > 0x9003) {
         *error = "\"CardKeys\": \"" + name + "\" is not a card key address (9000 to 9003)";
         return false;
@@ -273,9 +404,14 @@ bool ParseDump(const std::string& text, Dump* dump, std::string* error) {
   Dump parsed;
   if (!ParseDocument(text, &parsed.document, error)) return false;
   const Json& doc = parsed.document;
-  if (!doc.contains("FileType") || !doc["FileType"].is_string() ||
-      (doc["FileType"] != "mfp" && doc["FileType"] != "mfcard")) {
-    *error = "not a card dump (\"FileType\" must be \"mfp\" or \"mfcard\")";
+  static const char* const kClassicTypes[] = {"mfcard", "mfc v2", "mfc v3"};
+  const std::string fileType = doc.contains("FileType") && doc["FileType"].is_string()
+                                   ? doc["FileType"].get<std::string>()
+                                   : std::string();
+  const bool levelThreeType = fileType == "mfp";
+  if (!levelThreeType && std::find(std::begin(kClassicTypes), std::end(kClassicTypes), fileType) ==
+                             std::end(kClassicTypes)) {
+    *error = "not a card dump (\"FileType\" must be \"mfp\", \"mfcard\" or \"mfc v2\")";
     return false;
   }
   std::optional<CardIdentity> card;
@@ -294,9 +430,21 @@ bool ParseDump(const std::string& text, Dump* dump, std::string* error) {
     }
     parsed.level = c["SecurityLevel"].get<int>();
   } else {
-    parsed.level = doc["FileType"] == "mfp" ? 3 : 1;
+    parsed.level = levelThreeType ? 3 : 1;
   }
-  parsed.sCard = c.contains("Type") && c["Type"] == "S";
+  if (levelThreeType != (parsed.level == 3)) {
+    *error = "\"FileType\" \"" + fileType + "\" disagrees with \"SecurityLevel\" " +
+             std::to_string(parsed.level);
+    return false;
+  }
+  if (c.contains("Type")) {
+    if (c["Type"] != "S" && c["Type"] != "X") {
+      *error = "Card \"Type\": expected \"S\" or \"X\"";
+      return false;
+    }
+    parsed.typeKnown = true;
+    parsed.sCard = c["Type"] == "S";
+  }
   if (!doc.contains("blocks") || !doc["blocks"].is_object() || doc["blocks"].empty()) {
     *error = "the dump holds no \"blocks\"";
     return false;
@@ -350,8 +498,10 @@ bool ParseDump(const std::string& text, Dump* dump, std::string* error) {
         if (!entry.contains(field)) continue;
         std::optional<Bytes> key;
         if (entry[field].is_string()) key = ParseHex(entry[field].get<std::string>());
-        if (!key || (key->size() != 6 && key->size() != 16)) {
-          *error = where + " \"" + field + "\": expected 12 or 32 hex digits";
+        const std::size_t wanted = parsed.level == 3 ? 16 : 6;
+        if (!key || key->size() != wanted) {
+          *error = where + " \"" + field + "\": expected " + std::to_string(2 * wanted) +
+                   " hex digits in a Level " + std::to_string(parsed.level) + " dump";
           return false;
         }
         (field[3] == 'A' ? record.keyA : record.keyB) = ToHex(*key);

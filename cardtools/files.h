@@ -15,10 +15,16 @@ namespace cardtools {
 
 using Json = nlohmann::ordered_json;
 
-// Reads a whole file; false with a message naming it.
+// The largest card file read: a dump of a 4K card with notes is a few tens of KiB.
+constexpr std::size_t kMaxInputFile = 1 << 20;
+
+// Reads a whole regular file of at most kMaxInputFile bytes; false with a message
+// naming it for anything else (a device, a FIFO, a directory, a larger file).
 bool ReadFile(const std::string& path, std::string* text, std::string* error);
 // Writes `data` to a temporary file beside `path`, flushes it to disk and renames
 // it over `path`: a crash leaves the old file or the new one, never half of one.
+// A symbolic link is followed to its target. A new file gets mode 0600, an existing
+// one keeps its mode; anything but a writable regular file is refused.
 bool WriteFileAtomically(const std::string& path, const std::string& data, std::string* error);
 
 // Trailer bytes 6 to 9: access bits and the general purpose byte.
@@ -52,6 +58,8 @@ std::string SerializeKeyFile(const KeyFile& keys);
 
 struct SectorRecord {
   std::string keyA, keyB;  // hex of the keys that opened the sector ("" unknown)
+  // Not kept in the file: the key was tried on this card and refused.
+  bool refusedA = false, refusedB = false;
   std::optional<AccessBytes> access;
   std::string status = "read";  // "read", "key missing", "key refused", "not read"
 };
@@ -62,12 +70,15 @@ struct Dump {
   int level = 1;
   CardSize size = CardSize::k2K;
   bool sCard = false;
+  bool typeKnown = false;  // the file says S or X
   std::map<int, Block> blocks;
   std::map<int, SectorRecord> sectors;
 };
 
 // Checks every field it uses: a file that is not a dump, a block number beyond the
-// card, a block that is not 32 hex digits, and so on, each give a message.
+// card, a block that is not 32 hex digits, parts that disagree (a Level 3 file type
+// with Level 1, a CRYPTO1 key in a Level 3 dump), and so on, each give a message.
+// "FileType" "mfp" (Level 3) or "mfcard", "mfc v2", "mfc v3" (Levels 1 and 2).
 bool ParseDump(const std::string& text, Dump* dump, std::string* error);
 std::string SerializeDump(const Dump& dump);
 // 16 bytes per block, blocks that were not read as zeros.

@@ -40,8 +40,10 @@ std::string CardStatusText(std::uint8_t status) {
 }
 
 std::string StatusText(std::uint8_t status) {
+  // 0x90 is success and never arrives here: 0xB0 is an unknown status ending in 0.
+  if (status == 0xB0) return "the card answered an unknown status (not 0x90, low digit 0)";
   if (status >= 0xB0 && status <= 0xBF) {
-    return CardStatusText(status == 0xB0 ? 0x90 : static_cast<std::uint8_t>(status & 0x0F));
+    return CardStatusText(static_cast<std::uint8_t>(status & 0x0F));
   }
   switch (status) {
     case 0x00:

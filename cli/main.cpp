@@ -32,17 +32,79 @@ struct Options {
   bool json = false;
 };
 
+// Text with every byte that is not part of valid UTF-8 written as \xNN: file names
+// and traces may hold any bytes, JSON holds text.
+std::string ValidText(const std::string& text) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t length = c < 0x80         ? 1
+                         : (c >> 5) == 6  ? 2
+                         : (c >> 4) == 14 ? 3
+                         : (c >> 3) == 30 ? 4
+                                          : 0;
+    bool valid = length > 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k)
+      valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (valid && length > 1) {
+      // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+      const auto c1 = static_cast<unsigned char>(text[i + 1]);
+      valid = !(c == 0xC0 || c == 0xC1 || (c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0) ||
+                (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90) || c > 0xF4);
+    }
+    if (valid) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+      ++i;
+    }
+  }
+  return out;
+}
+
+Json ValidJson(const Json& value) {
+  if (value.is_string()) return ValidText(value.get<std::string>());
+  if (value.is_array()) {
+    Json out = Json::array();
+    for (const Json& item : value) out.push_back(ValidJson(item));
+    return out;
+  }
+  if (value.is_object()) {
+    Json out = Json::object();
+    for (const auto& [name, item] : value.items()) out[ValidText(name)] = ValidJson(item);
+    return out;
+  }
+  return value;
+}
+
+// JSON on stdout, whatever bytes its strings came with.
+void PrintJson(const Json& value) {
+  std::cout << ValidJson(value).dump(2) << "\n";
+}
+
+// A progress bar left without its line end is ended before anything else is said.
+bool progressOpen = false;
+void EndProgress() {
+  if (progressOpen) std::fputc('\n', stderr);
+  progressOpen = false;
+}
+
 int Code(Outcome outcome) {
   return static_cast<int>(outcome);
 }
 
 // Reports a failure on stderr (and as JSON on stdout with --json); returns its exit code.
 int Fail(const Options& options, const Result& result) {
+  EndProgress();
   std::fprintf(stderr, "ostrel: %s\n", result.message.c_str());
   if (options.json) {
     Json out = {{"ok", false}, {"error", result.message}, {"exit", Code(result.outcome)}};
     if (result.status != 0) out["status"] = result.status;
-    std::cout << out.dump(2) << "\n";
+    PrintJson(out);
   }
   return Code(result.outcome);
 }
@@ -59,6 +121,7 @@ Progress MakeProgress(const char* what) {
     std::fprintf(stderr, "\r%s [%s%s] %d/%d", what,
                  std::string(static_cast<std::size_t>(filled), '#').c_str(),
                  std::string(static_cast<std::size_t>(width - filled), '.').c_str(), done, total);
+    progressOpen = done < total;
     if (done >= total) std::fputc('\n', stderr);
     std::fflush(stderr);
   };
@@ -110,7 +173,7 @@ int Info(const Options& options) {
   int code = 0;
   if (!Connect(options, &info, &code)) return code;
   if (options.json) {
-    std::cout << CardJson(info).dump(2) << "\n";
+    PrintJson(CardJson(info));
     return 0;
   }
   std::printf("UID     %s (%zu bytes)\n", ToHex(info.id.uid, " ").c_str(), info.id.uid.size());
@@ -134,16 +197,29 @@ int DumpCommand(const Options& options, const std::string& keysPath, const std::
   if (outcome.result.outcome == Outcome::kIoError || outcome.result.outcome == Outcome::kBadInput)
     return Fail(options, outcome.result);
   const std::string text = SerializeDump(outcome.dump);
+  const bool complete =
+      outcome.sectorsPartial + outcome.sectorsRefused + outcome.sectorsMissing == 0;
   if (!output.empty() && !WriteFileAtomically(output, text, &error))
     return Fail(options, {Outcome::kIoError, 0, error});
-  if (!binary.empty() && !WriteFileAtomically(binary, DumpImage(outcome.dump), &error))
+  // An image has no place for "not read": its zeros would go onto a card as
+  // trailers that lock their sectors. Only a complete dump gets one.
+  std::string imageNote;
+  if (!binary.empty() && complete && !WriteFileAtomically(binary, DumpImage(outcome.dump), &error))
     return Fail(options, {Outcome::kIoError, 0, error});
+  if (!binary.empty() && !complete) {
+    imageNote = "no binary image written to " + binary +
+                ": the dump is not complete, and an image cannot say which blocks were not read";
+    std::fprintf(stderr, "ostrel: %s\n", imageNote.c_str());
+  }
   if (options.json) {
-    std::cout << (output.empty()
-                      ? text
-                      : Json({{"ok", true}, {"file", output}, {"sectorsRead", outcome.sectorsRead}})
-                                .dump(2) +
-                            "\n");
+    Json out = output.empty() ? Json::parse(text) : Json({{"ok", true}, {"file", output}});
+    out["complete"] = complete;
+    out["sectorsRead"] = outcome.sectorsRead;
+    out["sectorsPartial"] = outcome.sectorsPartial;
+    out["sectorsRefused"] = outcome.sectorsRefused;
+    out["sectorsWithoutKeys"] = outcome.sectorsMissing;
+    if (!imageNote.empty()) out["binary"] = imageNote;
+    PrintJson(out);
   } else {
     std::printf("%s, UID %s\n", DescribeCard(info).c_str(), ToHex(info.id.uid, " ").c_str());
     std::printf("Sector  Blocks    Status        Access\n");
@@ -166,22 +242,54 @@ int DumpCommand(const Options& options, const std::string& keysPath, const std::
   return Code(outcome.result.outcome);
 }
 
-int RestoreCommand(const Options& options, const std::string& dumpPath, const std::string& keysPath,
-                   bool dryRun, bool withTrailers) {
+struct RestoreArgs {
+  std::string dumpPath, keysPath;
+  bool dryRun = false, withTrailers = false, otherCard = false, force = false;
+};
+
+Json RestoreJson(const RestoreReport& report) {
+  Json failed = Json::array();
+  for (const auto& [block, status] : report.failed)
+    failed.push_back({{"block", block}, {"status", status}});
+  Json keys = Json::array();
+  for (const KeyChange& change : report.keysChanged)
+    keys.push_back({{"sector", change.sector}, {"key", change.keyB ? "B" : "A"}});
+  return {{"written", report.written},
+          {"failed", failed},
+          {"not_attempted", report.notAttempted},
+          {"uncertain", report.uncertain},
+          {"keys_changed", keys}};
+}
+
+std::string BlockList(const std::vector<int>& blocks) {
+  std::string text;
+  for (int block : blocks) text += (text.empty() ? "" : " ") + std::to_string(block);
+  return text.empty() ? "-" : text;
+}
+
+int RestoreCommand(const Options& options, const RestoreArgs& args) {
   std::string text, error;
   Dump wanted;
-  if (!ReadFile(dumpPath, &text, &error)) return BadInput(options, error);
-  if (!ParseDump(text, &wanted, &error)) return BadInput(options, dumpPath + ": " + error);
+  if (!ReadFile(args.dumpPath, &text, &error)) return BadInput(options, error);
+  if (!ParseDump(text, &wanted, &error)) return BadInput(options, args.dumpPath + ": " + error);
   KeyFile keys;
-  if (!LoadKeys(keysPath, &keys, &error)) return BadInput(options, error);
+  if (!LoadKeys(args.keysPath, &keys, &error)) return BadInput(options, error);
   CardInfo info;
   int code = 0;
   if (!Connect(options, &info, &code)) return code;
   if (info.level < 1)
     return BadInput(options, "a Level 0 card cannot take a dump; personalize it first");
-  DumpOutcome current = DumpCard(info, keys, SectorBar("comparing"));
+  if (wanted.card.uid != info.id.uid && !args.otherCard) {
+    return Fail(options, {Outcome::kIoError, 0,
+                          std::string(kOtherCard) + ": the dump is of card " +
+                              ToHex(wanted.card.uid) + ", this card is " + ToHex(info.id.uid) +
+                              " (--other-card writes it to this one)"});
+  }
+  DumpOutcome current = DumpCard(info, keys, SectorBar("comparing"), true);
   if (current.result.outcome == Outcome::kIoError) return Fail(options, current.result);
-  const RestorePlan plan = PlanRestore(wanted, current.dump, withTrailers);
+  current.dump.typeKnown = info.layer4;
+  const RestorePlan plan =
+      PlanRestore(wanted, current.dump, &keys, {args.withTrailers, args.force});
   Json changes = Json::array();
   for (const BlockChange& change : plan.changes) {
     changes.push_back(
@@ -206,25 +314,68 @@ int RestoreCommand(const Options& options, const std::string& dumpPath, const st
     // A sector the keys do not open means other keys, not a malformed request.
     const bool otherKeys = current.sectorsRefused + current.sectorsPartial > 0 &&
                            plan.refusals.front().find("keys do not open") != std::string::npos;
-    return Fail(options, {otherKeys ? Outcome::kKeyRefused : Outcome::kBadInput, 0,
-                          "refused, nothing written: " + plan.refusals.front()});
+    const Result refused{otherKeys ? Outcome::kKeyRefused : Outcome::kBadInput, 0,
+                         "refused, nothing written: " + plan.refusals.front()};
+    std::fprintf(stderr, "ostrel: %s\n", refused.message.c_str());
+    if (options.json) {
+      // The lists as after any restore: every planned block not attempted.
+      RestoreReport nothing;
+      for (const BlockChange& change : plan.changes) nothing.notAttempted.push_back(change.block);
+      Json out = {{"ok", false},
+                  {"error", refused.message},
+                  {"exit", Code(refused.outcome)},
+                  {"refusals", plan.refusals}};
+      out.update(RestoreJson(nothing));
+      PrintJson(out);
+    }
+    return Code(refused.outcome);
   }
-  if (!dryRun && (!plan.changes.empty() || !plan.keyChanges.empty())) {
-    const Result result = ApplyRestore(info, keys, plan, MakeProgress("writing"));
-    if (!result.ok()) return Fail(options, result);
+  for (const std::string& effect : plan.permanent)
+    std::fprintf(stderr, "ostrel: --force: permanent from now on: %s\n", effect.c_str());
+  RestoreReport report;
+  if (!args.dryRun && (!plan.changes.empty() || !plan.keyChanges.empty())) {
+    // Each AES key that changed is saved at once: no key lives only on the card.
+    auto saveKey = [&](const KeyChange& change, std::string* saveError) {
+      SectorKeys& set = keys.sectors[change.sector];
+      (change.keyB ? set.aesB : set.aesA) = change.to;
+      if (WriteFileAtomically(args.keysPath, SerializeKeyFile(keys), saveError)) return true;
+      *saveError = "the key file was not updated: " + *saveError;
+      return false;
+    };
+    report = ApplyRestore(info, keys, plan, MakeProgress("writing"), saveKey);
   }
+  const bool done = report.result.ok();
+  const std::string summary = args.dryRun       ? "dry run: nothing written"
+                              : done            ? "restored"
+                              : report.partly() ? "partly restored: " + report.result.message
+                                                : "nothing restored: " + report.result.message;
+  EndProgress();
   if (options.json) {
-    std::cout << Json({{"ok", true},
-                       {"dryRun", dryRun},
-                       {"changes", changes},
-                       {"keyChanges", plan.keyChanges.size()},
-                       {"notes", plan.notes}})
-                     .dump(2)
-              << "\n";
+    Json out = {{"ok", done}, {"dryRun", args.dryRun}, {"summary", summary}};
+    if (!done) out["exit"] = Code(report.result.outcome);
+    out["changes"] = changes;
+    out["keyChanges"] = plan.keyChanges.size();
+    out["notes"] = plan.notes;
+    out.update(RestoreJson(report));
+    PrintJson(out);
   } else {
-    std::printf("%s\n", dryRun ? "dry run: nothing written" : "restored");
+    if (!args.dryRun) {
+      std::printf("written:       %s\n", BlockList(report.written).c_str());
+      for (const auto& [block, status] : report.failed)
+        std::printf("failed:        %d (%s)\n", block, status.c_str());
+      if (!report.notAttempted.empty())
+        std::printf("not attempted: %s\n", BlockList(report.notAttempted).c_str());
+      if (!report.uncertain.empty())
+        std::printf("uncertain:     %s (read them back before trusting them)\n",
+                    BlockList(report.uncertain).c_str());
+      for (const KeyChange& change : report.keysChanged)
+        std::printf("AES key %c of sector %d changed and saved in %s\n", change.keyB ? 'B' : 'A',
+                    change.sector, args.keysPath.c_str());
+    }
+    std::printf("%s\n", summary.c_str());
   }
-  return 0;
+  if (!done) std::fprintf(stderr, "ostrel: %s\n", summary.c_str());
+  return Code(report.result.outcome);
 }
 
 std::optional<AesKey> AesFromText(const std::string& text) {
@@ -235,17 +386,24 @@ std::optional<AesKey> AesFromText(const std::string& text) {
   return key;
 }
 
-int PersoCommand(const Options& options, const std::string& keysPath, bool commit) {
+int PersoCommand(const Options& options, const std::string& keysPath, bool commit, bool force) {
   KeyFile keys;
   std::string error;
   if (!LoadKeys(keysPath, &keys, &error)) return BadInput(options, error);
   CardInfo info;
   int code = 0;
   if (!Connect(options, &info, &code)) return code;
-  const Result result = Personalize(info, keys, commit, MakeProgress("personalizing"));
+  if (force) {
+    for (const auto& [sector, set] : keys.sectors) {
+      if (!set.access) continue;
+      for (const std::string& effect : PermanentEffects(sector, set.access->data()))
+        std::fprintf(stderr, "ostrel: --force: permanent from now on: %s\n", effect.c_str());
+    }
+  }
+  const Result result = Personalize(info, keys, commit, MakeProgress("personalizing"), force);
   if (!result.ok()) return Fail(options, result);
   if (options.json) {
-    std::cout << Json({{"ok", true}, {"committed", commit}}).dump(2) << "\n";
+    PrintJson(Json({{"ok", true}, {"committed", commit}}));
   } else {
     std::printf("%s\n",
                 commit
@@ -264,7 +422,7 @@ int SwitchCommand(const Options& options, int level, const std::string& keyText)
   const Result result = SwitchLevel(info, level, *key);
   if (!result.ok()) return Fail(options, result);
   if (options.json) {
-    std::cout << Json({{"ok", true}, {"level", level}}).dump(2) << "\n";
+    PrintJson(Json({{"ok", true}, {"level", level}}));
   } else {
     std::printf("switched to Level %d (shows at the next activation)\n", level);
   }
@@ -273,7 +431,7 @@ int SwitchCommand(const Options& options, int level, const std::string& keyText)
 
 struct BlockArgs {
   std::string block, key, aesKey, keysPath, data, set, increment, decrement;
-  bool keyB = false;
+  bool keyB = false, force = false;
 };
 
 // Checks a block command's arguments before anything is sent.
@@ -366,16 +524,20 @@ int BlockCommand(const Options& options, const std::string& which, const BlockAr
   Result result;
   std::int32_t value = 0;
   if (which == "read") result = ReadBlock(info, block, key, &data);
-  if (which == "write") result = WriteBlock(info, block, key, data);
+  if (which == "write" && args.force && IsTrailer(block)) {
+    for (const std::string& effect : PermanentEffects(SectorOfBlock(block), data.data() + 6))
+      std::fprintf(stderr, "ostrel: --force: permanent from now on: %s\n", effect.c_str());
+  }
+  if (which == "write") result = WriteBlock(info, block, key, data, args.force);
   if (which == "value") result = ValueBlock(info, block, key, op, operand.value_or(0), &value);
   if (!result.ok()) return Fail(options, result);
   if (which == "value") {
     if (options.json)
-      std::cout << Json({{"ok", true}, {"block", block}, {"value", value}}).dump(2) << "\n";
+      PrintJson(Json({{"ok", true}, {"block", block}, {"value", value}}));
     else
       std::printf("block 0x%02X value %d\n", block, value);
   } else if (options.json) {
-    std::cout << Json({{"ok", true}, {"block", block}, {"data", ToHex(data)}}).dump(2) << "\n";
+    PrintJson(Json({{"ok", true}, {"block", block}, {"data", ToHex(data)}}));
   } else {
     std::printf("block 0x%02X  %s", block, BlockDataText(data.data()).c_str());
   }
@@ -412,11 +574,8 @@ int TraceDecodeCommand(const Options& options, const std::string& path) {
                       {"note", entry->note},
                       {"decoded", entry->annotations}});
   }
-  std::cout << Json({{"frames", frames},
-                     {"failed", decoder.failures()},
-                     {"retries", decoder.retries()}})
-                   .dump(2)
-            << "\n";
+  PrintJson(
+      Json({{"frames", frames}, {"failed", decoder.failures()}, {"retries", decoder.retries()}}));
   return 0;
 }
 
@@ -430,11 +589,14 @@ int main(int argc, char** argv) {
   app.add_option("--reader", options.reader, "reader, as HOLLINK_READER (default: the library's)");
   app.add_flag("--json", options.json, "output for scripts, as JSON on stdout");
   app.require_subcommand(1);
+  // --reader and --json also after the command, as people type them.
+  app.fallthrough();
 
   app.add_subcommand("info", "activate the card and tell what it is");
 
-  std::string keysPath, output, binary, dumpPath, keyText;
-  bool dryRun = false, withTrailers = false, commit = false;
+  std::string keysPath, output, binary, keyText;
+  RestoreArgs restoreArgs;
+  bool commit = false, persoForce = false;
   int level = 0;
   auto* dump = app.add_subcommand("dump", "read every sector the keys open into a dump file");
   dump->add_option("--keys", keysPath, "key file (\"FileType\": \"mfpkeys\")")->required();
@@ -443,16 +605,23 @@ int main(int argc, char** argv) {
   dump->add_option("--bin", binary, "also write a binary image, 16 bytes per block");
 
   auto* restore = app.add_subcommand("restore", "write the data blocks of a dump back to the card");
-  restore->add_option("dump", dumpPath, "dump file")->required();
-  restore->add_option("--keys", keysPath, "key file that opens the card now")->required();
-  restore->add_flag("--dry-run", dryRun, "print what differs, write nothing");
-  restore->add_flag("--with-trailers", withTrailers,
-                    "also write sector trailers (only with consistent access bits)");
+  restore->add_option("dump", restoreArgs.dumpPath, "dump file")->required();
+  restore->add_option("--keys", restoreArgs.keysPath, "key file that opens the card now")
+      ->required();
+  restore->add_flag("--dry-run", restoreArgs.dryRun, "print what differs, write nothing");
+  restore->add_flag("--with-trailers", restoreArgs.withTrailers,
+                    "also write sector trailers (only with consistent access bits and known keys)");
+  restore->add_flag("--other-card", restoreArgs.otherCard,
+                    "write the dump to a card with another UID than the dump's");
+  restore->add_flag("--force", restoreArgs.force,
+                    "write trailers that no key can change again (permanent)");
 
   auto* perso = app.add_subcommand("perso", "personalize a Level 0 card from a key file");
   perso->add_option("--keys", keysPath, "key file with sector keys and card keys 9000 to 9003")
       ->required();
   perso->add_flag("--commit", commit, "commit the personalization (the card moves to Level 1)");
+  perso->add_flag("--force", persoForce,
+                  "write access conditions that no key can change again (permanent)");
 
   auto* sw = app.add_subcommand("switch", "switch the card to Level 2 or 3");
   sw->add_option("--level", level, "2 or 3")->required()->check(CLI::IsMember({2, 3}));
@@ -471,6 +640,8 @@ int main(int argc, char** argv) {
   auto* write = app.add_subcommand("write", "write one block (never block 0)");
   addBlockOptions(write);
   write->add_option("--data", blockArgs.data, "16 bytes as 32 hex digits")->required();
+  write->add_flag("--force", blockArgs.force,
+                  "write a trailer that no key can change again (permanent)");
   auto* value = app.add_subcommand("value", "read, set, increment or decrement a value block");
   addBlockOptions(value);
   value->add_option("--set", blockArgs.set, "write the value");
@@ -496,9 +667,9 @@ int main(int argc, char** argv) {
   else if (app.got_subcommand(dump))
     code = DumpCommand(options, keysPath, output, binary);
   else if (app.got_subcommand(restore))
-    code = RestoreCommand(options, dumpPath, keysPath, dryRun, withTrailers);
+    code = RestoreCommand(options, restoreArgs);
   else if (app.got_subcommand(perso))
-    code = PersoCommand(options, keysPath, commit);
+    code = PersoCommand(options, keysPath, commit, persoForce);
   else if (app.got_subcommand(sw))
     code = SwitchCommand(options, level, keyText);
   else if (app.got_subcommand(read))

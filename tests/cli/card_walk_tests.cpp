@@ -100,7 +100,7 @@ TEST_F(CardWalk, LevelOneReadsWithKeyBWhereKeyACannotAndRestoresATrailer) {
   ASSERT_TRUE(plan.refusals.empty()) << plan.refusals.front();
   ASSERT_EQ(plan.changes.size(), 2u);
   EXPECT_EQ(plan.changes.back().block, 7);
-  ASSERT_TRUE(ApplyRestore(info, keys, plan).ok());
+  ASSERT_TRUE(ApplyRestore(info, keys, plan).result.ok());
 
   keys.sectors[1].crypto1A = C1(0xC1);
   info = Activate();

@@ -39,9 +39,11 @@ Dump ReadCard(CardSize size, int level) {
     dump.blocks[block] =
         IsTrailer(block) ? Trailer(kTransportTrailer) : Filled(static_cast<std::uint8_t>(block));
   }
+  // The keys a card at that level uses: CRYPTO1 at Levels 1 and 2, AES at Level 3.
+  const std::string key = level == 3 ? std::string(32, 'F') : std::string(12, 'F');
   for (int sector = 0; sector < SectorCount(size); ++sector) {
-    dump.sectors[sector].keyA = "FFFFFFFFFFFF";
-    dump.sectors[sector].keyB = "FFFFFFFFFFFF";
+    dump.sectors[sector].keyA = key;
+    dump.sectors[sector].keyB = key;
   }
   return dump;
 }
@@ -110,6 +112,41 @@ TEST(Files, MalformedFilesAreRefusedWithTheirReason) {
        R"({"FileType": "mfp", "Card": {"UID": "01020304", "Size": "2K"},
            "blocks": {"200": "00000000000000000000000000000000"}})",
        "beyond a 2K card"},
+      // One name per number: plain decimal, key addresses in four hex digits.
+      {false, R"({"FileType": "mfpkeys", "SectorKeys": {"04": {}}})", "not a sector number"},
+      {false, R"({"FileType": "mfpkeys", "SectorKeys": {"0x4": {}}})", "not a sector number"},
+      {false, R"({"FileType": "mfpkeys", "SectorKeys": {"4": {}, "4": {}}})", "given twice"},
+      {false,
+       R"({"FileType": "mfpkeys", "CardKeys": {"9000": "00000000000000000000000000000000",
+           "09000": "11111111111111111111111111111111"}})",
+       "not a card key address"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304"},
+           "blocks": {"4": "00000000000000000000000000000000",
+                      "04": "11111111111111111111111111111111"}})",
+       "not a block number"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304"},
+           "blocks": {"+4": "00000000000000000000000000000000"}})",
+       "not a block number"},
+      // Parts that disagree.
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304", "SecurityLevel": 1},
+           "blocks": {"1": "00000000000000000000000000000000"}})",
+       "disagrees with \"SecurityLevel\" 1"},
+      {true,
+       R"({"FileType": "mfc v2", "Card": {"UID": "01020304", "SecurityLevel": 3},
+           "blocks": {"1": "00000000000000000000000000000000"}})",
+       "disagrees"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304"},
+           "blocks": {"1": "00000000000000000000000000000000"},
+           "SectorKeys": {"0": {"KeyA": "FFFFFFFFFFFF"}}})",
+       "expected 32 hex digits in a Level 3 dump"},
+      {true,
+       R"({"FileType": "mfp", "Card": {"UID": "01020304", "Type": "Q"},
+           "blocks": {"1": "00000000000000000000000000000000"}})",
+       "\"Type\""},
       {true,
        R"({"FileType": "mfp", "Card": {"UID": "01020304", "SecurityLevel": 0},
            "blocks": {"1": "00000000000000000000000000000000"}})",
@@ -261,7 +298,8 @@ TEST(RestorePlan, WritesOnlyWhatDiffersAndRefusesWhatCouldHarmTheCard) {
       ASSERT_FALSE(plan.refusals.empty()) << c.name;
       EXPECT_NE(plan.refusals.front().find(c.refusal), std::string::npos)
           << c.name << ": " << plan.refusals.front();
-      EXPECT_EQ(ApplyRestore(CardInfo{}, KeyFile{}, plan).outcome, Outcome::kBadInput) << c.name;
+      EXPECT_EQ(ApplyRestore(CardInfo{}, KeyFile{}, plan).result.outcome, Outcome::kBadInput)
+          << c.name;
     }
   }
 }
@@ -282,6 +320,170 @@ std::string Frame(char direction, std::vector<int> bytes) {
     line += hex;
   }
   return line + "\n";
+}
+
+// The plan against the card's current access conditions and the keys that may be
+// used, and trailers that no key could change again (allowed only with force).
+TEST(RestorePlan, FollowsTheCardsAccessConditionsAndRefusesPermanentTrailers) {
+  struct Case {
+    const char* name;
+    const char* cardTrailer;    // sector 1's trailer on the card now
+    const char* wantedTrailer;  // nullptr: the trailer is left as it is
+    bool refuseKeyB;            // the card refused key B when it was read
+    const char* wantedKeyB;     // the dump's record of key B
+    bool force;
+    const char* refusal;  // "" when the plan goes through
+    std::vector<int> written;
+    bool writtenWithKeyB;  // block 4's writer
+    bool permanent;
+  };
+  const char* transport = kTransportTrailer;
+  const Case cases[] = {
+      {"data under transport conditions",
+       transport,
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "",
+       {4, 5},
+       false,
+       false},
+      {"block 4 read-only (group 0 at 010)",
+       "FFFFFFFFFFFFEF078169FFFFFFFFFFFF",
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "block 4: the access conditions of sector 1 let no key",
+       {},
+       false,
+       false},
+      {"block 4 for key B, which the trailer makes readable",
+       "FFFFFFFFFFFFFE178069FFFFFFFFFFFF",
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "block 4: the access conditions",
+       {},
+       false,
+       false},
+      {"block 4 for key B, a real key",
+       "FFFFFFFFFFFF7E178869FFFFFFFFFFFF",
+       nullptr,
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "",
+       {4, 5},
+       true,
+       false},
+      {"block 4 for key B, refused by the card",
+       "FFFFFFFFFFFF7E178869FFFFFFFFFFFF",
+       nullptr,
+       true,
+       "FFFFFFFFFFFF",
+       false,
+       "block 4: the access conditions",
+       {},
+       false,
+       false},
+      {"trailer row 011 stays changeable",
+       transport,
+       "FFFFFFFFFFFF7F078869FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "",
+       {4, 5, 7},
+       false,
+       false},
+      {"trailer row 000",
+       transport,
+       "FFFFFFFFFFFFFF0F0069FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "no key able to change its trailer again",
+       {},
+       false,
+       false},
+      {"trailer row 100",
+       transport,
+       "FFFFFFFFFFFFF78F0069FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "no key able to change",
+       {},
+       false,
+       false},
+      {"trailer row 110",
+       transport,
+       "FFFFFFFFFFFF778F0869FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       false,
+       "no key able to change",
+       {},
+       false,
+       false},
+      {"trailer row 100 with force",
+       transport,
+       "FFFFFFFFFFFFF78F0069FFFFFFFFFFFF",
+       false,
+       "FFFFFFFFFFFF",
+       true,
+       "",
+       {4, 5, 7},
+       false,
+       true},
+      {"trailer whose key B the dump does not hold",
+       transport,
+       "FFFFFFFFFFFF7F078869000000000000",
+       false,
+       "",
+       false,
+       "does not hold the key B",
+       {},
+       false,
+       false},
+  };
+  for (const Case& c : cases) {
+    Dump current = ReadCard(CardSize::k2K, 1);
+    current.blocks[7] = Trailer(c.cardTrailer);
+    if (c.refuseKeyB) {
+      current.sectors[1].keyB.clear();
+      current.sectors[1].refusedB = true;
+    }
+    Dump wanted = current;
+    wanted.blocks[4] = Filled(0x44);
+    wanted.blocks[5] = Filled(0x55);
+    if (c.wantedTrailer != nullptr) wanted.blocks[7] = Trailer(c.wantedTrailer);
+    wanted.sectors[1].keyB = c.wantedKeyB;
+    wanted.sectors[1].refusedB = false;
+    const RestorePlan plan = PlanRestore(wanted, current, nullptr, {true, c.force});
+    if (*c.refusal != '\0') {
+      ASSERT_FALSE(plan.refusals.empty()) << c.name;
+      EXPECT_NE(plan.refusals.front().find(c.refusal), std::string::npos)
+          << c.name << ": " << plan.refusals.front();
+      const RestoreReport report = ApplyRestore(CardInfo{}, KeyFile{}, plan);
+      EXPECT_EQ(report.result.outcome, Outcome::kBadInput) << c.name;
+      EXPECT_TRUE(report.written.empty()) << c.name;
+      continue;
+    }
+    ASSERT_TRUE(plan.refusals.empty()) << c.name << ": " << plan.refusals.front();
+    std::vector<int> written;
+    for (const BlockChange& change : plan.changes) {
+      written.push_back(change.block);
+      if (change.block == 4) {
+        EXPECT_EQ(change.keyB, c.writtenWithKeyB) << c.name;
+      }
+    }
+    EXPECT_EQ(written, c.written) << c.name;
+    EXPECT_EQ(!plan.permanent.empty(), c.permanent) << c.name;
+  }
 }
 
 TEST(TraceDecode, NamesCommandsStatusCountersFailuresAndRetries) {
