@@ -1,5 +1,9 @@
 #include "pcsc_paths.h"
 
+#include <cctype>
+
+#include "contactless_atr.h"
+
 namespace hollink {
 
 namespace {
@@ -58,6 +62,26 @@ std::string DescribePaths(const ReaderPaths& paths) {
                       : paths.raw == ReaderPaths::Raw::kPn532 ? "pn532"
                                                               : "none";
   return std::string("raw:") + raw + " value:" + value;
+}
+
+int ChooseReader(const std::vector<std::string>& names, const std::vector<Bytes>& atrs,
+                 const std::string& prefix) {
+  if (!prefix.empty()) {
+    for (std::size_t i = 0; i < names.size(); ++i)
+      if (names[i].compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
+    return -1;
+  }
+  if (names.empty()) return -1;
+  auto contactlessName = [](std::string name) {
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return name.find("picc") != std::string::npos ||
+           name.find("contactless") != std::string::npos || name.find(" cl ") != std::string::npos;
+  };
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (contactlessName(names[i])) return static_cast<int>(i);
+  for (std::size_t i = 0; i < names.size() && i < atrs.size(); ++i)
+    if (pelkin::ParseContactlessAtr(atrs[i])) return static_cast<int>(i);
+  return 0;
 }
 
 std::uint16_t CrcA(const std::uint8_t* bytes, std::size_t count) {

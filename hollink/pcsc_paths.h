@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "card_interface.h"
 
@@ -30,6 +31,13 @@ std::uint16_t CrcA(const std::uint8_t* bytes, std::size_t count);
 void AppendCrcA(Bytes* frame);
 // True when the last two bytes are the CRC_A of the bytes before them.
 bool CrcAMatches(const Bytes& frame);
+
+// The reader to open among `names` (with the ATR each holds, empty when none):
+// the first whose name starts with `prefix`; without a prefix, a contactless
+// slot (a name that says so, or a contactless card's ATR) before a SAM or
+// contact slot. -1 when none fits.
+int ChooseReader(const std::vector<std::string>& names, const std::vector<Bytes>& atrs,
+                 const std::string& prefix);
 
 // ---- BER-TLV data objects of the transparent session.
 struct SessionAnswer {

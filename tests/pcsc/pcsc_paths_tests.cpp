@@ -8,6 +8,7 @@
 
 #include "access.h"
 #include "card.h"
+#include "contactless_atr.h"
 #include "pcsc_card.h"
 #include "pcsc_paths.h"
 #include "sim_test_support.h"
@@ -503,6 +504,33 @@ TEST(PcscPaths, ParsesTheReadersAnswers) {
   EXPECT_EQ(target->ats, (Bytes{0x02, 0x78}));
   EXPECT_FALSE(hollink::ParseListedTarget({0x01, 0x01, 0x00, 0x44, 0x20, 0x05, 1, 2, 3, 4, 5}));
   EXPECT_FALSE(hollink::ParseListedTarget({0x00}));
+}
+
+}  // namespace
+}  // namespace pelkin::test
+
+namespace pelkin::test {
+namespace {
+
+TEST(PcscPaths, ReaderChoicePrefersTheContactlessSlot) {
+  const Bytes contactless = StorageCardAtr(kCardNamePlusSl1_4K);
+  const Bytes contact{0x3B, 0x02, 0x14, 0x50};
+  const struct {
+    std::vector<std::string> names;
+    std::vector<Bytes> atrs;
+    std::string prefix;
+    int chosen;
+  } cases[] = {
+      {{"ACS ACR1252 SAM 00 00", "ACS ACR1252 PICC 00 01"}, {{}, {}}, "", 1},
+      {{"Dual Reader Contact 00 00", "Dual Reader Contactless 00 01"}, {{}, {}}, "", 1},
+      {{"Virtual PCD 00 00", "Virtual PCD 00 01"}, {contact, contactless}, "", 1},
+      {{"Virtual PCD 00 00", "Virtual PCD 00 01"}, {{}, {}}, "", 0},
+      {{"ACS ACR1252 SAM 00 00", "ACS ACR1252 PICC 00 01"}, {{}, {}}, "ACS ACR1252 SAM", 0},
+      {{"Virtual PCD 00 00"}, {{}}, "Other", -1},
+      {{}, {}, "", -1},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(hollink::ChooseReader(c.names, c.atrs, c.prefix), c.chosen) << c.prefix;
 }
 
 }  // namespace
