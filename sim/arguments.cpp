@@ -14,6 +14,8 @@ const char kServerUsage[] =
     "  --pty               serve frames over a new pseudo-terminal (use serial:PATH)\n"
     "  --vpcd HOST:PORT    put the card into vsmartcard's virtual PC/SC reader listening there\n"
     "                      (no reader frames; read it with HOLLINK_READER=pcsc)\n"
+    "  --pcsc-reader KIND  with --vpcd, the kind of PC/SC reader to answer as: generic\n"
+    "                      (default), part3 (transparent session, value commands) or pn532\n"
     "  --sim TEXT          simulator options as after \"sim:\" (applied first)\n"
     "  --variant V         card variant, e.g. X4K4 or S2K7\n"
     "  --state FILE        card state file (loaded, saved after every change)\n"
@@ -95,6 +97,9 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
       config->listenGiven = true;
     } else if (arg == "--vpcd") {
       config->vpcd = value;
+    } else if (arg == "--pcsc-reader") {
+      ok = ParsePcscReaderKind(value, &config->pcscReader);
+      config->pcscReaderGiven = true;
     } else if (arg == "--variant") {
       config->sim.variant = value;
     } else if (arg == "--state") {
@@ -125,6 +130,10 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
       std::fprintf(stderr, "pelkin-sim: bad value for %s: %s\n", arg.c_str(), value);
       return false;
     }
+  }
+  if (config->pcscReaderGiven && config->vpcd.empty()) {
+    std::fprintf(stderr, "pelkin-sim: --pcsc-reader needs --vpcd\n");
+    return false;
   }
   if (!config->vpcd.empty()) {
     // The card behind PC/SC has no reader link whose frames could be lost or late.

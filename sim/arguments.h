@@ -4,6 +4,7 @@
 #include <string>
 
 #include "simulator.h"
+#include "virtual_pcsc_card.h"
 
 namespace pelkin {
 
@@ -13,6 +14,8 @@ struct ServerConfig {
   std::string listen = "127.0.0.1:0";
   bool listenGiven = false;
   std::string vpcd;  // HOST:PORT of a virtual PC/SC reader to put the card into
+  PcscReaderKind pcscReader = PcscReaderKind::kGeneric;  // what that reader answers as
+  bool pcscReaderGiven = false;
   bool pty = false;
   bool newCardPerClient = false;
   bool help = false;     // --help or -h: print kServerUsage and stop

@@ -351,7 +351,7 @@ int RunVpcd(const pelkin::ServerConfig& config) {
     std::fprintf(stderr, "pelkin-sim: %s\n", error.c_str());
     return 1;
   }
-  pelkin::VirtualPcscCard card(&reader->card());
+  pelkin::VirtualPcscCard card(&reader->card(), config.pcscReader);
   int rc = 0;
   bool announced = false;
   while (!g_stop) {

@@ -71,6 +71,44 @@ TEST(Vpcd, TheCardAnswersControlCodesAndApdusInLengthPrefixedMessages) {
   EXPECT_EQ(sim.Stop(SIGTERM, 3000), 0);
 }
 
+TEST(Vpcd, EachReaderKindAnswersItsOwnCommandsAndRefusesTheOthers) {
+  const Bytes session{0xFF, 0xC2, 0x00, 0x00, 0x02, 0x81, 0x00};
+  const Bytes firmware{0xFF, 0x00, 0x48, 0x00, 0x00};
+  struct Case {
+    const char* kind;
+    Bytes sessionAnswer;
+    Bytes firmwareAnswer;
+  };
+  const Case cases[] = {
+      {"generic", {0x6D, 0x00}, {0x6D, 0x00}},
+      {"part3", {0xC0, 0x03, 0x00, 0x90, 0x00, 0x90, 0x00}, {0x6D, 0x00}},
+      {"pn532", {0x6D, 0x00}, {'P', 'E', 'L', 'K', 'I', 'N', '-', '5', '3', '2'}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    Listener vpcd;
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start(PELKIN_SIM, {"--vpcd", "127.0.0.1:" + std::to_string(vpcd.port()),
+                                       "--pcsc-reader", c.kind, "--seed", "5"}));
+    FakeVpcd reader(vpcd.Accept());
+    ASSERT_TRUE(reader.peer().valid());
+    reader.Send({0x01});
+    EXPECT_EQ(reader.Ask(session), c.sessionAnswer);
+    EXPECT_EQ(reader.Ask(firmware), c.firmwareAnswer);
+    EXPECT_EQ(sim.Stop(SIGTERM, 3000), 0);
+  }
+}
+
+TEST(Vpcd, AnUnknownReaderKindOrOneWithoutVpcdIsRefused) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--vpcd", "127.0.0.1:1", "--pcsc-reader", "acr122"},
+        std::vector<std::string>{"--pcsc-reader", "part3"}}) {
+    SimProcess sim;
+    EXPECT_FALSE(sim.Start(PELKIN_SIM, args, 2000));
+    EXPECT_EQ(sim.Wait(3000), 2);
+  }
+}
+
 TEST(Vpcd, TheCardWaitsForVpcdAndAStopEndsTheWaitCleanly) {
   SimProcess sim;
   const int port = UnusedPort();
