@@ -153,7 +153,8 @@ SessionAnswer ParseSessionAnswer(const Bytes& answer) {
 }
 
 Bytes TransceiveObjects(const Bytes& data, int bits, bool txCrc, bool rxCrc) {
-  const std::uint8_t flags = U8((txCrc ? 0 : 0x01) | (rxCrc ? 0 : 0x02));
+  // b4: the host frames the blocks itself, the reader adds no prologue.
+  const std::uint8_t flags = U8((txCrc ? 0 : 0x01) | (rxCrc ? 0 : 0x02) | 0x10);
   Bytes objects{0x90, 0x02, 0x00, flags};
   const int lastBits = bits % 8;
   objects.insert(objects.end(), {0x91, 0x01, U8(lastBits)});

@@ -58,7 +58,7 @@ Bytes SessionApdu(std::uint8_t function, const Bytes& objects);
 // Reads a whole answer (data objects and the outer status word).
 SessionAnswer ParseSessionAnswer(const Bytes& answer);
 
-// Data objects of one raw exchange: flags 90 (MSB first), transmit bit framing
+// Data objects of one raw exchange: flags 90 (MSB first, no prologue), transmit bit framing
 // 91 for a short last byte, transceive 95.
 Bytes TransceiveObjects(const Bytes& data, int bits, bool txCrc, bool rxCrc);
 

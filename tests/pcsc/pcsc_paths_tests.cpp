@@ -31,6 +31,9 @@ class RawReader : public hollink::PcscLink {
  public:
   RawReader(Card* card, ReaderPaths::Raw raw, bool valueApdus)
       : card_(card), raw_(raw), valueApdus_(valueApdus), generic_(card) {}
+  // pelkin-sim's reader of that kind, answering everything itself.
+  RawReader(Card* card, PcscReaderKind kind)
+      : card_(card), raw_(ReaderPaths::Raw::kNone), valueApdus_(false), generic_(card, kind) {}
 
   long ResetCard(Bytes* atr) override {
     generic_.PowerOn();
@@ -287,9 +290,12 @@ class RawReader : public hollink::PcscLink {
 
 }  // namespace
 struct Rig {
-  Rig(CardImage image, ReaderPaths::Raw raw, bool valueApdus = false)
+  Rig(CardImage image, ReaderPaths::Raw raw, bool valueApdus = false, bool simReader = false)
       : card(std::move(image), &rng) {
-    auto link = std::make_unique<RawReader>(&card, raw, valueApdus);
+    auto link = simReader ? std::make_unique<RawReader>(&card, raw == ReaderPaths::Raw::kSession
+                                                                   ? PcscReaderKind::kPart3
+                                                                   : PcscReaderKind::kPn532)
+                          : std::make_unique<RawReader>(&card, raw, valueApdus);
     reader = link.get();
     auto proxy = std::make_unique<hollink::PcscCard>(std::move(link));
     pcsc = proxy.get();
@@ -531,6 +537,66 @@ TEST(PcscPaths, ReaderChoicePrefersTheContactlessSlot) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(hollink::ChooseReader(c.names, c.atrs, c.prefix), c.chosen) << c.prefix;
+}
+
+}  // namespace
+}  // namespace pelkin::test
+
+namespace pelkin::test {
+namespace {
+
+// The proxy against pelkin-sim's own reader kinds, written apart from it: the
+// whole card life meets at the wire.
+TEST(PcscPaths, WholeCardLifeOnTheSimulatorsReaderKinds) {
+  Variant variant;
+  for (ReaderPaths::Raw raw : {ReaderPaths::Raw::kSession, ReaderPaths::Raw::kPn532}) {
+    const char* name = raw == ReaderPaths::Raw::kSession ? "part3" : "pn532";
+    Rig rig(CardAtLevel(variant, 0), raw, false, true);
+    Bench& bench = *rig.bench;
+    Bench fresh(CardAtLevel(variant, 0));
+    EXPECT_EQ(bench.Send(0x41, {1}).data, fresh.Send(0x41, {1}).data) << name;
+    bench.Activate();
+    const Bytes info = bench.Send(0x4F).data;
+    const std::string text(info.begin(), info.end());
+    EXPECT_NE(text.find(raw == ReaderPaths::Raw::kSession ? "raw:part3 value:apdu"
+                                                          : "raw:pn532 value:apdu"),
+              std::string::npos)
+        << text;
+    int bits = 0;
+    for (std::uint8_t key = 0; key < 4; ++key) {
+      Bytes perso{0xA8, key, 0x90};
+      perso.insert(perso.end(), 16, 0xFF);
+      Bytes ack = bench.RawBytes(perso, &bits);
+      ASSERT_EQ(bits, 4) << name;
+      EXPECT_EQ(ack.at(0) & 0x0F, 0x0A) << name;
+    }
+    Bytes ack = bench.RawBytes({0xAA}, &bits);
+    ASSERT_EQ(bits, 4) << name;
+    EXPECT_EQ(ack.at(0) & 0x0F, 0x0A) << name;
+    EXPECT_EQ(rig.card.image().level, 1) << name;
+
+    // Level 1: CRYPTO1 and a value command.
+    bench.Activate();
+    ASSERT_EQ(bench.Send(0x73, {0x00, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}).status, 0) << name;
+    Bytes write{4, 100, 0, 0, 0, 0x9B, 0xFF, 0xFF, 0xFF, 100, 0, 0, 0, 4, 0xFB, 4, 0xFB};
+    ASSERT_EQ(bench.Send(0x47, write).status, 0) << name;
+    EXPECT_EQ(bench.Send(0x70, {0xC0, 4, 7, 0, 0, 0, 4}).status, 0) << name;
+    EXPECT_EQ(bench.Send(0x46, {4}).data.at(0), 93) << name;
+
+    // Level 1 to 3 over the host's RATS, PPS and T=CL blocks.
+    bench.ActivateLayer4();
+    ASSERT_EQ(bench.Send(0x92).status, 0) << name;
+    HostSession session;
+    EXPECT_EQ(session.FirstAuth(bench, 0x9003, Filled(0xFF), Filled(0x11)), 0x90) << name;
+    EXPECT_EQ(rig.card.image().level, 3) << name;
+    EXPECT_EQ(bench.Send(0x93).status, 0) << name;
+
+    bench.ActivateLayer4();
+    HostSession level3;
+    EXPECT_EQ(level3.FirstAuth(bench, 0x4002, Filled(0xFF), Filled(0x22)), 0x90) << name;
+    Bytes data;
+    EXPECT_EQ(level3.Read(bench, 0x31, 4, 1, &data), 0x90) << name;
+  }
 }
 
 }  // namespace
