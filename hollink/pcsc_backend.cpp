@@ -24,6 +24,7 @@ std::unique_ptr<Backend> MakePcscBackend(const std::string&, std::string* error)
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -145,6 +146,8 @@ class PcscLiteLink : public PcscLink {
       rc = api_->status(card_, nullptr, &nameLength, &state, &protocol, buffer, &atrLength);
       if (rc == SCARD_S_SUCCESS) atr->assign(buffer, buffer + atrLength);
     }
+    if (rc != SCARD_S_SUCCESS && trace_)
+      std::fprintf(stderr, "hollink: pcsc reset: %s\n", api_->Text(rc).c_str());
     if (Gone(rc)) Lose();
     if (rc != SCARD_S_SUCCESS) Drop();
     return rc;
@@ -157,6 +160,8 @@ class PcscLiteLink : public PcscLink {
     DWORD length = kAnswerCapacity;
     LONG rc = api_->transmit(card_, &send, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
                              buffer.data(), &length);
+    if (rc != SCARD_S_SUCCESS && trace_)
+      std::fprintf(stderr, "hollink: pcsc transmit: %s\n", api_->Text(rc).c_str());
     if (rc != SCARD_S_SUCCESS) {
       // Removed or reset by someone else: the next request connects again.
       if (rc == SCARD_W_REMOVED_CARD || rc == SCARD_W_RESET_CARD || rc == SCARD_E_NO_SMARTCARD)
@@ -166,6 +171,13 @@ class PcscLiteLink : public PcscLink {
       return rc;
     }
     answer->assign(buffer.begin(), buffer.begin() + length);
+    if (trace_) {
+      std::fprintf(stderr, "hollink: pcsc >");
+      for (std::uint8_t b : apdu) std::fprintf(stderr, " %02X", b);
+      std::fprintf(stderr, "\nhollink: pcsc <");
+      for (std::uint8_t b : *answer) std::fprintf(stderr, " %02X", b);
+      std::fprintf(stderr, "\n");
+    }
     return rc;
   }
 
@@ -190,6 +202,8 @@ class PcscLiteLink : public PcscLink {
   std::string reader_;
   bool connected_ = false;
   bool stale_ = false;
+  // HOLLINK_PCSC_TRACE=1: every APDU and its answer on stderr (keys included).
+  bool trace_ = std::getenv("HOLLINK_PCSC_TRACE") != nullptr;
   int generation_ = 0;
   SCARDHANDLE card_ = 0;
   DWORD protocol_ = 0;

@@ -42,6 +42,7 @@ stop() {
   # The cards first (they save their state), then pcscd; each waited on.
   local pid
   for pid in "${PIDS[@]}"; do
+    [ -n "$pid" ] || continue
     kill -TERM "$pid" 2>/dev/null
     for _ in $(seq 40); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
     kill -KILL "$pid" 2>/dev/null
@@ -62,8 +63,9 @@ trap finish EXIT
 check() {  # check DESCRIPTION COMMAND...: runs a check, reports it
   local what=$1
   shift
+  local began=$SECONDS
   if "$@" >"$WORK/out" 2>&1; then
-    echo "ok   $what"
+    echo "ok   $what ($((SECONDS - began)) s)"
   else
     echo "FAIL $what"
     sed 's/^/     /' "$WORK/out"
@@ -100,7 +102,8 @@ check "a Level 3 card made in process" \
 # Slot 0: a fresh card; slot 1: the Level 3 card.
 "$OUT/pelkin-sim" --vpcd "127.0.0.1:$PORT" --seed 5 --state "$WORK/fresh.json" \
   >"$WORK/sim0.log" 2>&1 &
-PIDS=("$!" "${PIDS[@]}")
+SIM0=$!
+PIDS=("$SIM0" "${PIDS[@]}")
 "$OUT/pelkin-sim" --vpcd "127.0.0.1:$((PORT + 1))" --state "$WORK/level3.json" \
   >"$WORK/sim1.log" 2>&1 &
 PIDS=("$!" "${PIDS[@]}")
@@ -153,6 +156,50 @@ crypto1() {
     grep -q '^< 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 *$' "$WORK/scriptor"
 }
 check "scriptor runs a CRYPTO1 script" crypto1
+
+# 5. Readers with raw frames: a fresh card in a transparent-session reader and in a
+#    PN532 reader goes through its whole life (personalization, Level 1, the
+#    switch to Level 3 from Level 1, Level 3) with the card's own ATQ and SAK.
+kill -TERM "$SIM0" 2>/dev/null
+wait "$SIM0" 2>/dev/null
+PIDS=("${PIDS[@]/$SIM0/}")
+card_in_slot0() {  # card_in_slot0 yes|no: waits up to 5 s for the slot to show it so
+  local _
+  for _ in $(seq 50); do
+    if opensc-tool -r 0 -a >/dev/null 2>&1; then [ "$1" = yes ] && return 0
+    else [ "$1" = no ] && return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+life_kind() {
+  local kind=$1 pid rc
+  card_in_slot0 no
+  "$OUT/pelkin-sim" --vpcd "127.0.0.1:$PORT" --pcsc-reader "$kind" --seed 5 \
+    --state "$WORK/$kind.json" >"$WORK/sim-$kind.log" 2>&1 &
+  pid=$!
+  card_in_slot0 yes
+  local start=$SECONDS
+  HOLLINK_PCSC_TRACE=1 HOLLINK_READER="pcsc:$SLOT0,wait=5000" "$OUT/card_life" \
+    >"$WORK/life-$kind" 2>"$WORK/trace-$kind"
+  rc=$?
+  cat "$WORK/life-$kind"
+  echo "($((SECONDS - start)) s)"
+  # The in-process simulator shows what the card itself answers.
+  HOLLINK_READER="sim:seed=5" "$OUT/card_life" >"$WORK/life-direct" 2>&1
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  local atq direct
+  atq=$(grep -m1 "ATQ" "$WORK/life-$kind")
+  direct=$(grep -m1 "ATQ" "$WORK/life-direct")
+  echo "pcsc:   $atq"
+  echo "direct: $direct"
+  [ $rc -eq 0 ] || tail -n 30 "$WORK/trace-$kind"
+  [ $rc -eq 0 ] && grep -q "card life complete" "$WORK/life-$kind" && [ "$atq" = "$direct" ]
+}
+for kind in part3 pn532; do
+  check "$kind reader: the whole card life with the card's own ATQ and SAK" life_kind "$kind"
+done
 
 stop
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
