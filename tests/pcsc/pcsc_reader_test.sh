@@ -197,8 +197,60 @@ life_kind() {
   [ $rc -eq 0 ] || tail -n 30 "$WORK/trace-$kind"
   [ $rc -eq 0 ] && grep -q "card life complete" "$WORK/life-$kind" && [ "$atq" = "$direct" ]
 }
+
+# 6. The same through ostrel, for every kind: perso and commit, Level 1 value,
+#    the switch from Level 1, Level 3 work. A generic reader personalizes over
+#    T=CL and refuses the switch from Level 1 with a plain sentence.
+hex16() { local b; b=$(printf '%02X' "$1"); printf '%s' "$b$b$b$b$b$b$b$b$b$b$b$b$b$b$b$b"; }
+{
+  echo '{"FileType": "mfpkeys", "SectorKeys": {'
+  echo "\"1\": {\"KeyA\": \"$(hex16 1)\", \"KeyB\": \"$(hex16 2)\", \"Crypto1KeyA\": \"FFFFFFFFFFFF\", \"Crypto1KeyB\": \"FFFFFFFFFFFF\"}"
+  echo '}, "CardKeys": {'
+  echo "\"9000\": \"$(hex16 0x11)\", \"9001\": \"$(hex16 0x22)\", \"9002\": \"$(hex16 0x33)\", \"9003\": \"$(hex16 0x44)\""
+  echo '}}'
+} >"$WORK/keys.json"
+chmod 600 "$WORK/keys.json"
+cli_kind() {
+  local kind=$1 pid ok=0
+  card_in_slot0 no
+  "$OUT/pelkin-sim" --vpcd "127.0.0.1:$PORT" --pcsc-reader "$kind" --seed 9 \
+    --state "$WORK/$kind-cli.json" >"$WORK/sim-$kind-cli.log" 2>&1 &
+  pid=$!
+  card_in_slot0 yes
+  local ostrel=("$OUT/ostrel" --reader "pcsc:$SLOT0")
+  {
+    "${ostrel[@]}" info &&
+      "${ostrel[@]}" perso --keys "$WORK/keys.json" --commit &&
+      "${ostrel[@]}" info | grep -q "Level 1" &&
+      "${ostrel[@]}" write --block 4 --key FFFFFFFFFFFF --data 00112233445566778899AABBCCDDEEFF &&
+      "${ostrel[@]}" value --block 5 --key FFFFFFFFFFFF --set 100 || ok=1
+    if [ "$kind" = generic ]; then
+      "${ostrel[@]}" info | grep -q "no raw frames" || ok=1
+      "${ostrel[@]}" value --block 5 --key FFFFFFFFFFFF --inc 5 2>&1 | tee "$WORK/refusal"
+      grep -q "not supported by this reader" "$WORK/refusal" || ok=1
+      "${ostrel[@]}" switch --level 3 --key "$(hex16 0x44)" 2>&1 | tee "$WORK/refusal"
+      grep -q "not supported by this reader" "$WORK/refusal" || ok=1
+    else
+      "${ostrel[@]}" info | grep -q "raw frames through" &&
+        "${ostrel[@]}" value --block 5 --key FFFFFFFFFFFF --inc 5 | grep -q 105 &&
+        "${ostrel[@]}" switch --level 3 --key "$(hex16 0x44)" &&
+        "${ostrel[@]}" --json info | grep -q '"SecurityLevel": 3' &&
+        "${ostrel[@]}" write --block 4 --keys "$WORK/keys.json" --data 0F0E0D0C0B0A09080706050403020100 &&
+        "${ostrel[@]}" read --block 4 --keys "$WORK/keys.json" | grep -qi "0F 0E 0D\|0F0E0D" &&
+        "${ostrel[@]}" value --block 6 --keys "$WORK/keys.json" --set 7 || ok=1
+    fi
+  } >"$WORK/cli-$kind" 2>&1
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  cat "$WORK/cli-$kind"
+  return $ok
+}
+
 for kind in part3 pn532; do
   check "$kind reader: the whole card life with the card's own ATQ and SAK" life_kind "$kind"
+done
+for kind in generic part3 pn532; do
+  check "$kind reader: ostrel perso, values, switch and Level 3 as far as the reader carries" cli_kind "$kind"
 done
 
 stop
