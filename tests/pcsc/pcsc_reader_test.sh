@@ -246,10 +246,33 @@ cli_kind() {
   return $ok
 }
 
+# 7. Quillon in an offscreen window: the Level 0 page's commands, Level 1, the
+#    upgrade dialog and Level 3, on a fresh card in each kind of reader.
+story_kind() {
+  local kind=$1 pid rc raw=1
+  [ "$kind" = generic ] && raw=0
+  card_in_slot0 no
+  "$OUT/pelkin-sim" --vpcd "127.0.0.1:$PORT" --pcsc-reader "$kind" --seed 11 \
+    --state "$WORK/$kind-story.json" >"$WORK/sim-$kind-story.log" 2>&1 &
+  pid=$!
+  card_in_slot0 yes
+  QT_QPA_PLATFORM=offscreen QUILLON_STORY_READER="pcsc:$SLOT0" \
+    QUILLON_STORY_STATE="$WORK/$kind-story.json" QUILLON_STORY_RAW=$raw \
+    "$OUT/app_ops_story_tests" --gtest_filter='Story.ThroughAPcscReader' >"$WORK/story-$kind" 2>&1
+  rc=$?
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  cat "$WORK/story-$kind"
+  [ $rc -eq 0 ] && ! grep -q SKIPPED "$WORK/story-$kind"
+}
+
 for kind in part3 pn532; do
   check "$kind reader: the whole card life with the card's own ATQ and SAK" life_kind "$kind"
 done
 for kind in generic part3 pn532; do
+  if [ -x "$OUT/app_ops_story_tests" ]; then
+    check "$kind reader: Quillon's Level 0 page, Level 1, upgrade dialog, Level 3" story_kind "$kind"
+  fi
   check "$kind reader: ostrel perso, values, switch and Level 3 as far as the reader carries" cli_kind "$kind"
 done
 
