@@ -594,6 +594,15 @@ std::optional<Bytes> PcscCard::Exchange(const Bytes& command) {
   return answer;
 }
 
+bool PcscCard::CarriesRaw(const Bytes& frame) const {
+  // An I-block (with or without CID) carrying Prepare, Proximity Check or Verify.
+  if (frame.empty() || (frame[0] & 0xE2) != 0x02) return true;
+  const std::size_t head = (frame[0] & 0x08) != 0 ? 2 : 1;
+  if (frame.size() <= head) return true;
+  const std::uint8_t code = frame[head];
+  return code != 0xF0 && code != 0xF2 && code != 0xFD;
+}
+
 std::optional<pelkin::RawAnswer> PcscCard::RawExchange(const Bytes& data, int bits) {
   if (state_ != State::kActive || !Supports(pelkin::CardFeature::kRawExchange) || data.empty())
     return std::nullopt;

@@ -61,6 +61,8 @@ class PcscCard : public pelkin::CardInterface {
   bool Deselect() override;
   std::optional<Bytes> Exchange(const Bytes& command) override;
   std::optional<pelkin::RawAnswer> RawExchange(const Bytes& data, int bits) override;
+  // The proximity check measures the card's answer time, which no PC/SC reader reports.
+  bool CarriesRaw(const Bytes& frame) const override;
 
  private:
   enum class State { kIdle, kReady, kActive, kHalted };

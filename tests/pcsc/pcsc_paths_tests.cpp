@@ -419,6 +419,7 @@ TEST(PcscPaths, Level1ValueCommandsOnEachPath) {
     EXPECT_EQ(increment, 0) << kind.name;
     EXPECT_EQ(read.data.at(0), 105) << kind.name;
     // Raw frames inside the reader's CRYPTO1 channel cannot be carried.
+    EXPECT_EQ(bench.Send(0x90, {0x00, 7, 0x0A, 0x0A, 0xF0}).status, 0x17) << kind.name;
     EXPECT_EQ(bench.Send(0x90, {0x00, 7, 0xAA}).status, 0x17) << kind.name;
     if (kind.valueApdus) {
       // The reader's value command writes back into its own block: no transfer elsewhere.
@@ -596,6 +597,17 @@ TEST(PcscPaths, WholeCardLifeOnTheSimulatorsReaderKinds) {
     EXPECT_EQ(level3.FirstAuth(bench, 0x4002, Filled(0xFF), Filled(0x22)), 0x90) << name;
     Bytes data;
     EXPECT_EQ(level3.Read(bench, 0x31, 4, 1, &data), 0x90) << name;
+    // The proximity check's timing cannot cross the reader: refused before any frame.
+    const std::size_t before = rig.reader->apdus.size();
+    for (const Bytes& frame : {Bytes{0x0A, 10, 0xF0}, Bytes{0x02, 0xF2, 0x01}, Bytes{0x03, 0xFD}}) {
+      Bytes request{0x00, 7};
+      request.insert(request.end(), frame.begin(), frame.end());
+      EXPECT_EQ(bench.Send(0x90, request).status, 0x17) << name;
+    }
+    EXPECT_EQ(rig.reader->apdus.size(), before) << name;
+    // Other raw frames still pass (a Level 3 card refuses them with a NAK).
+    bench.RawBytes({0xA8, 0x00, 0x90}, &bits);
+    EXPECT_GT(rig.reader->apdus.size(), before) << name;
   }
 }
 
