@@ -246,6 +246,31 @@ TEST(Part3PcscReader, ParityBitsComeBackAfterEachByte) {
   reader.Run({{"WUPA", Transceive(0x001B, {0x52}, 7), Received({0x02, 0x00, 0x02}, 2)}});
 }
 
+TEST(Part3PcscReader, TheCardChainsBlocksLongerThanTheReadersFrameSize) {
+  PcscReader reader(PcscReaderKind::kPart3, 3);
+  reader.Run({
+      {"start", C2(0x00, {0x81, 0x00}), Part3(0, 0x90, 0x00)},
+      {"layer 3", C2(0x02, {0x8F, 0x02, 0x00, 0x03}), Part3(0, 0x90, 0x00, {0x8F, 0x01, 0x20})},
+  });
+  // RATS with FSDI 0: the reader takes frames of 16 bytes.
+  Bytes answer = reader.reader().Transmit(Transceive(kRawCrc, {0xE0, 0x00}));
+  ASSERT_GE(answer.size(), 8u);
+  EXPECT_EQ(answer[7], 0x0C) << "ATS";
+  // First Authenticate with the card master key in two chained I-blocks; the card acknowledges the
+  // first.
+  reader.Run({{"first part", Transceive(kRawCrc, {0x12, 0x70, 0x00}), Received({0xA2})}});
+  // Its 17-byte answer: 13 bytes in a chained block, the rest after the acknowledgement.
+  answer = reader.reader().Transmit(Transceive(kRawCrc, {0x03, 0x90, 0x00}));
+  ASSERT_EQ(answer.size(), 5u + 2 + 14 + 2);
+  EXPECT_EQ(Bytes(answer.begin() + 5, answer.begin() + 9), (Bytes{0x97, 0x0E, 0x13, 0x90}));
+  answer = reader.reader().Transmit(Transceive(kRawCrc, {0xA2}));
+  ASSERT_EQ(answer.size(), 5u + 2 + 5 + 2);
+  EXPECT_EQ(Bytes(answer.begin() + 5, answer.begin() + 8), (Bytes{0x97, 0x05, 0x02}));
+  // A negative acknowledgement asks for the last block again.
+  const Bytes last = answer;
+  EXPECT_EQ(reader.reader().Transmit(Transceive(kRawCrc, {0xB2})), last);
+}
+
 TEST(Part3PcscReader, ValueCommandsStoreCountAndRestoreMsbFirst) {
   for (PcscReaderKind kind : {PcscReaderKind::kPart3, PcscReaderKind::kPn532}) {
     SCOPED_TRACE(PcscReaderKindName(kind));
