@@ -461,7 +461,9 @@ std::uint8_t PcscCard::Value(std::uint8_t mode, int block, std::int32_t value, i
   if (mode != 0xC0 && mode != 0xC1 && mode != 0xC2) return pelkin::kStUnknownCommand;
   if (paths_.valueApdus) {
     const std::uint8_t status = ValueApdu(mode, block, value, transferBlock);
-    if (status != pelkin::kStUnknownCommand || paths_.valueApdus) return status;
+    // A transfer elsewhere, or a refused instruction, may still go through the chip.
+    if (status != pelkin::kStUnknownCommand || paths_.raw != ReaderPaths::Raw::kPn532)
+      return status;
   }
   if (paths_.raw == ReaderPaths::Raw::kPn532) return ChipValue(mode, block, value, transferBlock);
   return pelkin::kStUnknownCommand;

@@ -583,6 +583,16 @@ TEST(PcscPaths, WholeCardLifeOnTheSimulatorsReaderKinds) {
     ASSERT_EQ(bench.Send(0x47, write).status, 0) << name;
     EXPECT_EQ(bench.Send(0x70, {0xC0, 4, 7, 0, 0, 0, 4}).status, 0) << name;
     EXPECT_EQ(bench.Send(0x46, {4}).data.at(0), 93) << name;
+    // Into another block: the reader's value command cannot, the chip's can.
+    const std::uint8_t elsewhere = bench.Send(0x70, {0xC1, 4, 1, 0, 0, 0, 5}).status;
+    if (raw == ReaderPaths::Raw::kPn532) {
+      EXPECT_EQ(elsewhere, 0) << name;
+      EXPECT_EQ(bench.Send(0x46, {5}).data.at(0), 94) << name;
+      EXPECT_EQ(bench.Send(0x46, {4}).data.at(0), 93) << name;
+    } else {
+      EXPECT_EQ(elsewhere, 0x17) << name;
+      EXPECT_EQ(bench.Send(0x46, {5}).data, Bytes(16, 0)) << name;
+    }
 
     // Level 1 to 3 over the host's RATS, PPS and T=CL blocks.
     bench.ActivateLayer4();
