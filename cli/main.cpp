@@ -11,6 +11,7 @@
 #include "cardtools/files.h"
 #include "cardtools/status.h"
 #include "cardtools/trace.h"
+#include "ostrel.h"
 
 namespace {
 
@@ -168,6 +169,22 @@ Json CardJson(const CardInfo& info) {
   return card;
 }
 
+// Which path each kind of card command takes, from the reader's own description
+// (a PC/SC reader names its paths there: "raw:KIND value:KIND").
+std::string ReaderPathsText(const std::string& info) {
+  if (info.find("raw:") == std::string::npos) return {};
+  const bool session = info.find("raw:part3") != std::string::npos;
+  const bool chip = info.find("raw:pn532") != std::string::npos;
+  std::string text = session ? "raw frames through the transparent session"
+                     : chip  ? "raw frames through the PN532 pass-through"
+                             : "no raw frames: personalization over T=CL, no switch from Level 1, "
+                               "no Level 2";
+  text += info.find("value:apdu") != std::string::npos    ? "; Level 1 values through FF D7"
+          : info.find("value:pn532") != std::string::npos ? "; Level 1 values through the chip"
+                                                          : "; no Level 1 value commands";
+  return text;
+}
+
 int Info(const Options& options) {
   CardInfo info;
   int code = 0;
@@ -182,6 +199,13 @@ int Info(const Options& options) {
   std::printf("ATS     %s\n",
               info.id.ats.empty() ? "(none at this level)" : ToHex(info.id.ats, " ").c_str());
   std::printf("Card    %s\n", DescribeCard(info).c_str());
+  unsigned char reader[61] = {};
+  if (ReaderGetInfo(reader) == 0) {
+    const std::string text(reinterpret_cast<const char*>(reader));
+    std::printf("Reader  %s\n", text.c_str());
+    const std::string paths = ReaderPathsText(text);
+    if (!paths.empty()) std::printf("Paths   %s\n", paths.c_str());
+  }
   return 0;
 }
 

@@ -24,6 +24,7 @@ std::unique_ptr<Backend> MakePcscBackend(const std::string&, std::string* error)
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <thread>
@@ -100,6 +101,7 @@ class PcscLiteLink : public PcscLink {
   }
 
   std::string ReaderName() const override { return reader_; }
+  int Generation() const override { return generation_; }
 
   // Exclusive connection, with a short wait while another program holds the card.
   LONG Connect() {
@@ -123,7 +125,18 @@ class PcscLiteLink : public PcscLink {
   }
 
   long ResetCard(Bytes* atr) override {
+    // The service or the reader went away: a new context finds it again if it is back.
+    if (stale_) {
+      SCARDCONTEXT context = 0;
+      LONG rc = api_->establish(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+      if (rc != SCARD_S_SUCCESS) return rc;
+      api_->release(context_);
+      context_ = context;
+      stale_ = false;
+      ++generation_;
+    }
     LONG rc = Connect();
+    if (Gone(rc)) Lose();
     if (rc != SCARD_S_SUCCESS) return rc;
     rc = api_->reconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
                          SCARD_RESET_CARD, &protocol_);
@@ -133,6 +146,9 @@ class PcscLiteLink : public PcscLink {
       rc = api_->status(card_, nullptr, &nameLength, &state, &protocol, buffer, &atrLength);
       if (rc == SCARD_S_SUCCESS) atr->assign(buffer, buffer + atrLength);
     }
+    if (rc != SCARD_S_SUCCESS && trace_)
+      std::fprintf(stderr, "hollink: pcsc reset: %s\n", api_->Text(rc).c_str());
+    if (Gone(rc)) Lose();
     if (rc != SCARD_S_SUCCESS) Drop();
     return rc;
   }
@@ -144,17 +160,38 @@ class PcscLiteLink : public PcscLink {
     DWORD length = kAnswerCapacity;
     LONG rc = api_->transmit(card_, &send, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
                              buffer.data(), &length);
+    if (rc != SCARD_S_SUCCESS && trace_)
+      std::fprintf(stderr, "hollink: pcsc transmit: %s\n", api_->Text(rc).c_str());
     if (rc != SCARD_S_SUCCESS) {
       // Removed or reset by someone else: the next request connects again.
       if (rc == SCARD_W_REMOVED_CARD || rc == SCARD_W_RESET_CARD || rc == SCARD_E_NO_SMARTCARD)
         Drop();
+      // pcscd restarted or the reader unplugged: the next request connects afresh.
+      if (Gone(rc)) Lose();
       return rc;
     }
     answer->assign(buffer.begin(), buffer.begin() + length);
+    if (trace_) {
+      std::fprintf(stderr, "hollink: pcsc >");
+      for (std::uint8_t b : apdu) std::fprintf(stderr, " %02X", b);
+      std::fprintf(stderr, "\nhollink: pcsc <");
+      for (std::uint8_t b : *answer) std::fprintf(stderr, " %02X", b);
+      std::fprintf(stderr, "\n");
+    }
     return rc;
   }
 
  private:
+  static bool Gone(LONG rc) {
+    return rc == SCARD_E_NO_SERVICE || rc == SCARD_E_SERVICE_STOPPED ||
+           rc == SCARD_E_READER_UNAVAILABLE || rc == SCARD_E_UNKNOWN_READER ||
+           rc == SCARD_E_INVALID_HANDLE || rc == SCARD_F_COMM_ERROR ||
+           rc == SCARD_E_NO_READERS_AVAILABLE;
+  }
+  void Lose() {
+    Drop();
+    stale_ = true;
+  }
   void Drop() {
     if (connected_) api_->disconnect(card_, SCARD_LEAVE_CARD);
     connected_ = false;
@@ -164,6 +201,10 @@ class PcscLiteLink : public PcscLink {
   SCARDCONTEXT context_;
   std::string reader_;
   bool connected_ = false;
+  bool stale_ = false;
+  // HOLLINK_PCSC_TRACE=1: every APDU and its answer on stderr (keys included).
+  bool trace_ = std::getenv("HOLLINK_PCSC_TRACE") != nullptr;
+  int generation_ = 0;
   SCARDHANDLE card_ = 0;
   DWORD protocol_ = 0;
 };
@@ -261,17 +302,29 @@ class PcscBackend : public Backend {
       *error = "cannot list the readers: " + api.Text(rc);
       return rc;
     }
-    std::string all;
+    std::vector<std::string> all;
     for (const char* name = names.data(); rc == SCARD_S_SUCCESS && *name != '\0';
-         name += std::strlen(name) + 1) {
-      if (std::strncmp(name, prefix.c_str(), prefix.size()) == 0) {
-        *reader = name;
-        return SCARD_S_SUCCESS;
-      }
-      all += all.empty() ? name : std::string(", ") + name;
+         name += std::strlen(name) + 1)
+      all.emplace_back(name);
+    // The card each slot holds tells a contactless slot from a SAM or contact slot.
+    std::vector<Bytes> atrs(all.size());
+    for (std::size_t i = 0; prefix.empty() && i < all.size(); ++i) {
+      SCARD_READERSTATE state{};
+      state.szReader = all[i].c_str();
+      state.dwCurrentState = SCARD_STATE_UNAWARE;
+      if (api.statusChange(context, 0, &state, 1) == SCARD_S_SUCCESS &&
+          (state.dwEventState & SCARD_STATE_PRESENT) != 0)
+        atrs[i].assign(state.rgbAtr, state.rgbAtr + state.cbAtr);
     }
+    const int chosen = ChooseReader(all, atrs, prefix);
+    if (chosen >= 0) {
+      *reader = all[static_cast<std::size_t>(chosen)];
+      return SCARD_S_SUCCESS;
+    }
+    std::string list;
+    for (const std::string& name : all) list += list.empty() ? name : ", " + name;
     *error = all.empty() ? "no PC/SC reader is connected"
-                         : "no reader's name starts with '" + prefix + "' (readers: " + all + ")";
+                         : "no reader's name starts with '" + prefix + "' (readers: " + list + ")";
     return SCARD_E_UNKNOWN_READER;
   }
 

@@ -1,15 +1,19 @@
 // A card behind a PC/SC contactless reader, shown to the Pelkin reader model as
-// if it were in the model's own field. The PC/SC reader has already run the
-// anticollision and, for an ISO 14443-4 card, RATS and PPS; what the model asks
+// if it were in the model's own field. At the first card the proxy asks the
+// reader what it can carry (pcsc_paths.h). A generic reader has already run the
+// anticollision and, for an ISO 14443-4 card, RATS and PPS: what the model asks
 // for is mapped onto a reset of the card, the reader's pseudo-APDUs (CLA FF) and
-// native APDUs. ATQ and SAK are not visible through PC/SC: they are derived from
-// the UID size and the ATR (card name or ISO 14443-4 form).
+// native APDUs, and ATQ and SAK are derived from the UID size and the ATR. A
+// reader with raw frames (transparent session or PN532 pass-through) shows the
+// card's own ATQ and SAK, carries the raw exchange, and lets the host run RATS,
+// PPS and the T=CL blocks itself on a card the reader took for a storage card.
 #pragma once
 
 #include <memory>
 #include <string>
 
 #include "card_interface.h"
+#include "pcsc_paths.h"
 
 namespace hollink {
 
@@ -25,6 +29,9 @@ class PcscLink {
   // One APDU and its whole answer. 0 or a PC/SC error code.
   virtual long Transmit(const Bytes& apdu, Bytes* answer) = 0;
   virtual std::string ReaderName() const = 0;
+  // Counts the times the link had to connect to the reader afresh (it went away
+  // and came back): what the reader carries is asked again after each.
+  virtual int Generation() const { return 0; }
 };
 
 class PcscCard : public pelkin::CardInterface {
@@ -32,7 +39,11 @@ class PcscCard : public pelkin::CardInterface {
   explicit PcscCard(std::unique_ptr<PcscLink> link) : link_(std::move(link)) {}
 
   bool Supports(pelkin::CardFeature feature) const override;
-  std::string Bridge() const override { return "PC/SC " + link_->ReaderName(); }
+  // The paths first: ReaderGetInfo carries 60 bytes, and a long name may lose its end.
+  std::string Bridge() const override {
+    return "PC/SC " + DescribePaths(paths_) + "; " + link_->ReaderName();
+  }
+  const ReaderPaths& paths() const { return paths_; }
 
   std::optional<std::array<std::uint8_t, 2>> Request(bool wakeUp) override;
   std::optional<std::array<std::uint8_t, 4>> Anticollision(std::uint8_t selectCode) override;
@@ -50,6 +61,8 @@ class PcscCard : public pelkin::CardInterface {
   bool Deselect() override;
   std::optional<Bytes> Exchange(const Bytes& command) override;
   std::optional<pelkin::RawAnswer> RawExchange(const Bytes& data, int bits) override;
+  // The proximity check measures the card's answer time, which no PC/SC reader reports.
+  bool CarriesRaw(const Bytes& frame) const override;
 
  private:
   enum class State { kIdle, kReady, kActive, kHalted };
@@ -57,11 +70,39 @@ class PcscCard : public pelkin::CardInterface {
   // A pseudo-APDU's answer data and status word; false when nothing came back.
   bool Command(const Bytes& apdu, Bytes* data, std::uint16_t* sw);
   int CascadeLevels() const;
+  void Probe();
+  bool ActivateInSession(bool wakeUp);
+  bool ActivateThroughChip();
+  // One PN532 command in the reader's pass-through: the chip's answer after D5 xx.
+  std::optional<Bytes> Chip(const Bytes& command);
+  // A raw frame on the reader's raw path; the CRC is the reader's where asked.
+  std::optional<pelkin::RawAnswer> Transceive(const Bytes& data, int bits, bool txCrc, bool rxCrc);
+  std::optional<pelkin::RawAnswer> ChipTransceive(const Bytes& data, int bits, bool txCrc,
+                                                  bool rxCrc);
+  // Whole bytes with CRC both ways: the card's bytes without their CRC.
+  std::optional<Bytes> Frame(const Bytes& data);
+  std::optional<Bytes> HostTcl(const Bytes& command);
+  std::uint8_t ChipCrypto1(const Bytes& command, Bytes* answer);
+  std::uint8_t ValueApdu(std::uint8_t mode, int block, std::int32_t value, int transferBlock);
+  std::uint8_t ChipValue(std::uint8_t mode, int block, std::int32_t value, int transferBlock);
+  // Leaves the reader as the next client expects it: session ended, field reset.
+  void EndRaw();
+  void SessionControl(std::uint8_t tag);
 
   std::unique_ptr<PcscLink> link_;
+  ReaderPaths paths_;
+  bool probed_ = false;
+  int generation_ = 0;
   State state_ = State::kIdle;
-  bool cardLayer4_ = false;  // the card in the reader speaks ISO 14443-4
-  bool layer4_ = false;      // and the host has asked for it (RATS)
+  bool cardLayer4_ = false;   // the reader activated the card at ISO 14443-4
+  bool layer4_ = false;       // and the host has asked for it (RATS)
+  bool sessionOpen_ = false;  // a transparent session is running
+  bool crypto1_ = false;      // the reader's CRYPTO1 unit holds the card: no raw frames
+  bool hostTcl_ = false;      // the host runs the T=CL blocks over raw frames
+  Bytes chipAts_;             // the ATS of a card the PN532 activated itself
+  std::optional<std::uint8_t> cid_;
+  std::uint8_t blockNumber_ = 0;
+  std::size_t fsc_ = 32;
   Bytes historical_;
   Bytes uid_;
   std::uint8_t atq_ = 0, sak_ = 0;

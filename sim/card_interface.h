@@ -32,6 +32,13 @@ class CardInterface {
   // Whether the reader can reach the card with `feature` at all (not whether the
   // card would accept it); the reader answers "unknown command" when it cannot.
   virtual bool Supports(CardFeature feature) const = 0;
+  // Whether this raw frame can be carried with its meaning intact (a frame whose
+  // answer time matters cannot cross another reader); the reader answers
+  // "unknown command" when not.
+  virtual bool CarriesRaw(const Bytes& frame) const {
+    (void)frame;
+    return true;
+  }
   // Names what stands between the reader model and the card; empty for the simulated card.
   virtual std::string Bridge() const { return {}; }
 

@@ -194,7 +194,8 @@ Bytes Reader::Dispatch(std::uint8_t command, const Bytes& data, std::uint8_t con
     // ---- ISO 14443-4
     case 0x90:
       // With the two answer header bytes, so the host sees the status, not a short frame.
-      if (!card_.Supports(CardFeature::kRawExchange)) {
+      if (!card_.Supports(CardFeature::kRawExchange) ||
+          (data.size() > 2 && !card_.CarriesRaw(Bytes(data.begin() + 2, data.end())))) {
         return ResponseFrame(0, kStUnknownCommand, Bytes{0x00, 0x00});
       }
       return Raw(data);

@@ -193,12 +193,26 @@ void Level0Page::WriteRow(int index) {
     CurrentPrompts().Message(this, refusal, LoadMessage(2379), Prompts::Icon::Warning);
     return;
   }
-  const int status = PLUSWritePersoClassic(Word(address), block);
+  int status = PLUSWritePersoClassic(Word(address), block);
+  if (status == OSTREL_NOT_SUPPORTED) status = OverTcl(o, &PLUSWritePersoTCL, Word(address), block);
   if (status != 0) {
     o->AppendLog(FormatMessage(2070, 0, address, qUtf8Printable(MessageText(status))), false);
     return;
   }
   o->AppendLog(FormatMessage(2115, 0, address, 1, qUtf8Printable(BlockDataText(block, 1))), false);
+}
+
+int Level0Page::OverTcl(PageOwner* o,
+                        unsigned char (*command)(unsigned short, const unsigned char*),
+                        unsigned short address, const unsigned char* block) {
+  if (!tclNoted_) {
+    o->AppendLog(UiText(QStringLiteral("102.persoOverTcl")) + u'\n', false);
+    tclNoted_ = true;
+  }
+  // The card may not be at layer 4 yet; a card that is already ignores the RATS.
+  unsigned char ats[64];
+  if (PiccRATS(10, ats) == 0) PiccPPS(0, 0);
+  return command != nullptr ? command(address, block) : PLUSCommitPersoTCL();
 }
 
 void Level0Page::Commit() {
@@ -213,7 +227,8 @@ void Level0Page::Commit() {
                                  UiText(QStringLiteral("102.commitCaption")))) {
     return;
   }
-  const int status = PLUSCommitPersoClassic();
+  int status = PLUSCommitPersoClassic();
+  if (status == OSTREL_NOT_SUPPORTED) status = OverTcl(o, nullptr, 0, nullptr);
   if (status != 0) {
     o->AppendLog(FormatMessage(2310, qUtf8Printable(MessageText(status))), false);
     return;

@@ -47,7 +47,13 @@ class Level0Page : public CardLevelPage {
   void Commit();
 
  private:
+  // A reader without raw frames: the same command over T=CL (a Level 0 card
+  // speaks ISO 14443-4), said in the log once.
+  int OverTcl(PageOwner* owner, unsigned char (*command)(unsigned short, const unsigned char*),
+              unsigned short address, const unsigned char* block);
+
   Row rows_[4];
+  bool tclNoted_ = false;
   TipButton* commit_ = nullptr;
   TipButton* writeDefaults_ = nullptr;
 };

@@ -2,7 +2,11 @@
 // on the Level 0 page, work at Level 1, upgrade to Level 2, work there through
 // the AES-bound recovery, upgrade to Level 3 and work there. Every step's log
 // entry is checked, and the card itself is read back from the simulator's file.
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
+#include <QThread>
 
 #include "core/card_text.h"
 #include "gui/dialogs/upgrade_dialog.h"
@@ -111,6 +115,71 @@ TEST_F(Story, FreshCardToLevelThree) {
   // What Levels 1 and 2 wrote is still there.
   EXPECT_EQ(ReadCard().Block(4), data.left(16));
   EXPECT_EQ(ReadCard().Value(17), 0x11B);
+}
+
+// The same life through a PC/SC reader, run by the pcsc_reader test with
+// QUILLON_STORY_READER (a HOLLINK_READER value), QUILLON_STORY_STATE (the card's
+// state file) and QUILLON_STORY_RAW (1 when the reader carries raw frames).
+TEST_F(Story, ThroughAPcscReader) {
+  const QByteArray address = qgetenv("QUILLON_STORY_READER");
+  const QString state = QString::fromLocal8Bit(qgetenv("QUILLON_STORY_STATE"));
+  if (address.isEmpty() || state.isEmpty()) GTEST_SKIP() << "run by the pcsc_reader test";
+  const bool raw = qgetenv("QUILLON_STORY_RAW") == "1";
+  ScopedEnv reader("HOLLINK_READER", address);
+  // The simulator stores the card from its own process: wait a little for it.
+  auto level = [&](int expected) {
+    int found = -1;
+    for (int i = 0; i < 40 && found != expected; ++i) {
+      QFile file(state);
+      if (file.open(QIODevice::ReadOnly))
+        found = QJsonDocument::fromJson(file.readAll()).object()[QStringLiteral("level")].toInt(-1);
+      if (found != expected) QThread::msleep(50);
+    }
+    return found;
+  };
+  WriteIni({{QStringLiteral("DefaultPage"), QStringLiteral("0")}});
+  MainWindow& w = Open();
+  ASSERT_TRUE(w.IsConnected());
+
+  auto* zero = static_cast<Level0Page*>(w.page(0));
+  const QByteArray keyData(16, '\x5C');
+  for (int row = 0; row < 4; ++row) {
+    zero->row(row).write->click();
+    EXPECT_EQ(Entries().last(),
+              FormatMessage(2115, 0, 0x9000 + row, 1, qUtf8Printable(DataText(keyData))));
+  }
+  // Without raw frames the page says once that it went over T=CL.
+  EXPECT_EQ(Log().count(UiText(QStringLiteral("102.persoOverTcl"))), raw ? 0 : 1);
+  prompts_.QueueYesNo(true);
+  zero->commitButton()->click();
+  EXPECT_EQ(Entries().last(), LoadMessage(2380) + u'\n');
+  EXPECT_EQ(level(1), 1);
+
+  w.SelectLevel(1);
+  EXPECT_EQ(Run(W::kAuthenticate), LoadMessage(2150));
+  Pick(1, 0);
+  const QByteArray data(16, '\x3A');
+  w.dataRow(0)->setEditText(Hex16(data));
+  EXPECT_EQ(Run(W::kWriteBlocks), FormatMessage(2115, 1, 4, 1, qUtf8Printable(DataText(data))));
+
+  UpgradeDialog dialog(w);
+  Choose(dialog.levelBox(), 0x9003);
+  dialog.keyBox()->setEditText(Hex16(keyData));
+  prompts_.QueueYesNo(true);
+  dialog.Upgrade();
+  if (!raw) {
+    // A generic reader cannot reach a Level 1 card at layer 4.
+    EXPECT_NE(dialog.resultLabel()->text(), LoadMessage(2220));
+    EXPECT_EQ(level(1), 1);
+    return;
+  }
+  EXPECT_EQ(dialog.resultLabel()->text(), LoadMessage(2220));
+  EXPECT_EQ(level(3), 3);
+  w.SelectLevel(3);
+  Pick(5, 0);
+  EXPECT_EQ(Run(W::kAuthenticate), LoadMessage(2150));
+  EXPECT_EQ(Run(W::kWriteBlocks), FormatMessage(2115, 3, MainWindow::BlockAddress(5, 0), 1,
+                                                qUtf8Printable(DataText(data))));
 }
 
 }  // namespace

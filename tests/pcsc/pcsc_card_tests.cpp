@@ -196,7 +196,7 @@ TEST(PcscProxy, EveryRequestResetsTheCardAndHaltKeepsIdleRequestsOut) {
   EXPECT_EQ(proxy.link->resets, resets + 1);
   Answer info = bench.Send(0x4F);
   const std::string text(info.data.begin(), info.data.end());
-  EXPECT_NE(text.find("PC/SC Test Reader 00 00"), std::string::npos) << text;
+  EXPECT_NE(text.find("PC/SC raw:none value:none; Test Reader 00 00"), std::string::npos) << text;
 }
 
 TEST(VirtualPcscCard, AnswersTheReadersOwnCommandsWithStatusWords) {
