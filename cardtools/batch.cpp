@@ -247,7 +247,9 @@ Result RunBatch(const KeyFile& keys, const BatchOptions& options, const BatchHoo
     if (hooks.line) hooks.line(line, *totals);
     // The card leaves: halted and the field reset, it must not answer again (a
     // real card stays until the operator takes it off).
-    while (!stopping()) {
+    // A card that is gone already (taken off, the next one lying there) is not
+    // looked at again: halting would send the next card away too.
+    while (!stopping() && SameCardInField(line.uid)) {
       PiccHalt();
       ReaderReset(0);
       if (!SameCardInField(line.uid)) break;

@@ -93,9 +93,15 @@ for card in 1 2 3; do
       done
       echo '}}'
     } > "$work/derived.json"
+    # Key B may not read every block under the transport conditions, but every
+    # sector must open with it.
+    got=0
     "$ostrel" --reader "$address" --json dump --keys "$work/derived.json" -o "$work/dump.json" \
-      > /dev/null 2> "$work/dump.err" || { cat "$work/dump.err" >&2; fail "card $uid key $which: not every sector opens"; }
-    [ "$(count '"Status": "read"' "$work/dump.json")" = 40 ] || fail "card $uid key $which: not 40 sectors read"
+      > /dev/null 2> "$work/dump.err" || got=$?
+    [ "$got" = 0 ] || [ "$got" = 4 ] || { cat "$work/dump.err" >&2; fail "card $uid key $which: dump exited $got"; }
+    [ "$(count '"Status": "key refused"' "$work/dump.json")" = 0 ] || fail "card $uid key $which: a sector refused the key"
+    [ "$(count '"Status": "key missing"' "$work/dump.json")" = 0 ] || fail "card $uid key $which: a sector not tried"
+    [ "$(count '"Status": "read"' "$work/dump.json")" = 40 ] || [ $which = B ] || fail "card $uid key A: not 40 sectors read"
   done
   # The card keys: a First Authenticate with each key computed here.
   for k in 9000 9001; do
