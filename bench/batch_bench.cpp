@@ -126,7 +126,7 @@ bool Floor(const KeyFile& file, int sectors) {
     const SectorKeys& set = keys.sectors.at(s);
     const auto auth = s == 0 ? PLUSSL3FirstAuth : PLUSSL3FollowingAuth;
     if (auth(SectorKeyAddress(s, false), set.aesA->data()) != 0) return false;
-    if (PLUSSL3Read(0x31, static_cast<unsigned short>(FirstBlockOfSector(s)), 1, data) != 0)
+    if (PLUSSL3Read(0x35, static_cast<unsigned short>(FirstBlockOfSector(s)), 1, data) != 0)
       return false;
     if (PLUSSL3FollowingAuth(SectorKeyAddress(s, true), set.aesB->data()) != 0) return false;
   }
