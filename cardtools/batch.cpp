@@ -128,8 +128,10 @@ bool AppendJournal(const std::string& path, const JournalLine& line, std::string
   return ok;
 }
 
-bool JournalDoneUids(const std::string& path, std::set<std::string>* uids, std::string* error) {
+bool JournalDoneUids(const std::string& path, std::set<std::string>* uids, std::string* error,
+                     std::set<std::string>* unfinished) {
   uids->clear();
+  if (unfinished != nullptr) unfinished->clear();
   if (::access(path.c_str(), F_OK) != 0 && errno == ENOENT) return true;
   std::string text;
   if (!ReadFile(path, &text, error)) return false;
@@ -140,12 +142,14 @@ bool JournalDoneUids(const std::string& path, std::set<std::string>* uids, std::
     if (entry.is_discarded() || !entry.is_object()) continue;
     const std::string result = entry.value("result", "");
     if (result == "done" || result == "already done") uids->insert(entry.value("uid", ""));
+    if (unfinished != nullptr && (result == "failed" || result == "interrupted"))
+      unfinished->insert(entry.value("uid", ""));
   }
   return true;
 }
 
 JournalLine ServeCard(const CardInfo& first, const KeyFile& keys, const BatchOptions& options,
-                      const std::set<std::string>& done) {
+                      const std::set<std::string>& done, const std::set<std::string>& unfinished) {
   CardInfo info = first;
   JournalLine line;
   line.uid = ToHex(info.id.uid);
@@ -174,6 +178,11 @@ JournalLine ServeCard(const CardInfo& first, const KeyFile& keys, const BatchOpt
     line.result = "already done";
     line.time = NowIso8601();
     return line;
+  }
+  if (unfinished.count(line.uid) != 0) {
+    return finish("journal",
+                  "the journal has this card as failed or interrupted; left for the operator "
+                  "(nothing written)");
   }
   if (info.level != 0) {
     return finish("level check", "the card is at Level " + std::to_string(info.level) +
@@ -234,11 +243,12 @@ Result RunBatch(const KeyFile& keys, const BatchOptions& options, const BatchHoo
       Sleep(options.pollMs);  // an empty field, or a card on its way in
       continue;
     }
-    std::set<std::string> done;
+    std::set<std::string> done, unfinished;
     std::string error;
     // Read again for every card: other readers' processes append to it too.
-    if (!JournalDoneUids(options.journal, &done, &error)) return {Outcome::kIoError, 0, error};
-    const JournalLine line = ServeCard(info, keys, options, done);
+    if (!JournalDoneUids(options.journal, &done, &error, &unfinished))
+      return {Outcome::kIoError, 0, error};
+    const JournalLine line = ServeCard(info, keys, options, done, unfinished);
     if (!AppendJournal(options.journal, line, &error)) return {Outcome::kIoError, 0, error};
     if (line.result == "done") ++totals->done;
     if (line.result == "already done") ++totals->alreadyDone;

@@ -31,9 +31,11 @@ struct JournalLine {
 // lock, then fsync: lines from several processes never interleave and a line
 // that was reported is on disk.
 bool AppendJournal(const std::string& path, const JournalLine& line, std::string* error);
-// The UIDs that the journal records as done or already done. A missing journal is
+// The UIDs that the journal records as done or already done and, with
+// `unfinished`, those it records as failed or interrupted. A missing journal is
 // empty; a torn last line (a crash mid-write) is skipped.
-bool JournalDoneUids(const std::string& path, std::set<std::string>* uids, std::string* error);
+bool JournalDoneUids(const std::string& path, std::set<std::string>* uids, std::string* error,
+                     std::set<std::string>* unfinished = nullptr);
 
 struct BatchOptions {
   std::string reader;  // the reader's name, for the journal
@@ -60,8 +62,10 @@ Result RunBatch(const KeyFile& keys, const BatchOptions& options, const BatchHoo
                 BatchTotals* totals);
 
 // One card in the field, from activation to its journal line (without waiting
-// for it to leave). `done` holds the journal's done UIDs.
+// for it to leave). `done` holds the journal's done UIDs, `unfinished` those of
+// cards that failed or were interrupted: such a card is never written again.
 JournalLine ServeCard(const CardInfo& info, const KeyFile& keys, const BatchOptions& options,
-                      const std::set<std::string>& done);
+                      const std::set<std::string>& done,
+                      const std::set<std::string>& unfinished = {});
 
 }  // namespace cardtools

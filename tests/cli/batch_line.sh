@@ -132,6 +132,15 @@ stop "$server"
 [ "$(count '"result":"done"' "$work/journal2")" = 2 ] || { cat "$work/journal2" >&2; fail "the other cards were not done"; }
 sed -n 2p "$work/journal2" | grep -q '"result":"interrupted".*"step":"personalization"' ||
   { cat "$work/journal2" >&2; fail "the card taken off is not interrupted at its step"; }
+# Laid on again (the queue from its first card), the interrupted card is left alone.
+start takeoff2 --cards 3 --seed 12 --variant X2K4
+got=0
+"$ostrel" --reader "$address" batch --keys "$work/keys.json" --journal "$work/journal2" --count 2 \
+  > /dev/null 2> "$work/takeoff2.err" || got=$?
+stop "$server"
+[ "$got" = 4 ] || { cat "$work/takeoff2.err" >&2; fail "the interrupted card again: exit $got"; }
+sed -n 5p "$work/journal2" | grep -q '"result":"failed".*"step":"journal"' ||
+  { cat "$work/journal2" >&2; fail "the interrupted card was not left for the operator"; }
 
 # ---- Two readers, two processes, one journal.
 start reader1 --cards 4 --seed 21 --variant X2K7

@@ -237,8 +237,10 @@ TEST_F(Journal, DoneCardsAreFoundAndATornLastLineIsSkipped) {
         << "not json\n"
         << R"({"uid":"05","result":"do)";
   }
-  ASSERT_TRUE(JournalDoneUids(path_, &done, &error)) << error;
+  std::set<std::string> unfinished;
+  ASSERT_TRUE(JournalDoneUids(path_, &done, &error, &unfinished)) << error;
   EXPECT_EQ(done, (std::set<std::string>{"01", "02"}));
+  EXPECT_EQ(unfinished, (std::set<std::string>{"03", "04"}));
 }
 
 }  // namespace
