@@ -12,8 +12,10 @@ namespace cardtools {
 namespace {
 
 constexpr std::uint8_t kModeKeyA = 0x00, kModeKeyB = 0x04;
-// Level 3 codes: encrypted data, MAC on command and answer.
-constexpr std::uint8_t kSl3ReadEncryptedMaced = 0x31;
+// Level 3 codes. Reads: encrypted data and a MAC on the answer, which covers the
+// block number and count too, so the command needs none of its own. Writes:
+// encrypted data, MAC on command and answer.
+constexpr std::uint8_t kSl3ReadEncryptedMaced = 0x35;
 constexpr std::uint8_t kSl3WriteEncryptedMaced = 0xA1;
 constexpr std::uint8_t kCardNoSuchBlock = 0xBA;
 constexpr int kSl3MaxWriteBlocks = 3;
@@ -109,8 +111,10 @@ std::vector<KeyChoice> KeysFor(int level, const SectorKeys& set) {
   return choices;
 }
 
-// Opens a sector with one key at the card's level.
-std::uint8_t Authenticate(const CardInfo& info, int sector, const KeyChoice& choice) {
+// Opens a sector with one key at the card's level. `following`: a Level 3 session
+// stands, so a Following Authenticate (no capability bytes) changes its key.
+std::uint8_t Authenticate(const CardInfo& info, int sector, const KeyChoice& choice,
+                          bool following = false) {
   const auto sectorByte = static_cast<unsigned char>(sector);
   const unsigned char mode = choice.keyB ? kModeKeyB : kModeKeyA;
   switch (info.level) {
@@ -123,7 +127,8 @@ std::uint8_t Authenticate(const CardInfo& info, int sector, const KeyChoice& cho
       return PLUSSL2CryptoAuth(mode, sectorByte, choice.key.data());
     }
     case 3:
-      return PLUSSL3FirstAuth(SectorKeyAddress(sector, choice.keyB), choice.key.data());
+      return (following ? PLUSSL3FollowingAuth : PLUSSL3FirstAuth)(
+          SectorKeyAddress(sector, choice.keyB), choice.key.data());
     default:
       return OSTREL_BAD_ARGUMENT;
   }
@@ -285,6 +290,7 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
     return out;
   }
   const int sectors = SectorCount(info.size);
+  bool session = false;  // a Level 3 session stands since the last authentication
   for (int sector = 0; sector < sectors; ++sector) {
     if (sector > 0 && done && !done(sector - 1, sectors, dump)) {
       out.cancelled = true;
@@ -336,7 +342,7 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
         }
         dropped = false;
       }
-      std::uint8_t status = Authenticate(info, sector, choice);
+      std::uint8_t status = Authenticate(info, sector, choice, session);
       if (status != 0 && !LinkFailure(status)) {
         // A spoilt answer can look like a refusal: an authentication changes
         // nothing on the card, so a second one tells a refused key from the link.
@@ -346,8 +352,9 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
             return out;
           }
         }
-        status = Authenticate(info, sector, choice);
+        status = Authenticate(info, sector, choice, false);
       }
+      session = status == 0 && info.level == 3;  // a refused authentication ends it
       if (status != 0) {
         if (LinkFailure(status)) {
           out.result = Failure(status, "authentication of " + Sector(sector));
@@ -429,6 +436,7 @@ DumpOutcome DumpCard(const CardInfo& info, const KeyFile& keys, const SectorDone
       ++out.sectorsRefused;
     }
     if (dropped) {
+      session = false;
       if (Result again = Reactivate(info); !again.ok()) {
         out.result = again;
         return out;

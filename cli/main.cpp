@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <iostream>
 
+#include "batch.h"
 #include "cardtools/card.h"
+#include "cardtools/diversify.h"
 #include "cardtools/files.h"
 #include "cardtools/status.h"
 #include "cardtools/trace.h"
@@ -140,7 +142,8 @@ SectorDone SectorBar(const char* what) {
 bool LoadKeys(const std::string& path, KeyFile* keys, std::string* error) {
   std::string text;
   if (!ReadFile(path, &text, error)) return false;
-  if (!ParseKeyFile(text, keys, error)) {
+  Diversification diversification;
+  if (!ParseKeyFile(text, keys, error) || !ParseDiversification(*keys, &diversification, error)) {
     *error = path + ": " + *error;
     return false;
   }
@@ -148,9 +151,12 @@ bool LoadKeys(const std::string& path, KeyFile* keys, std::string* error) {
 }
 
 // Opens the reader and activates the card; on failure the exit code is in *code.
-bool Connect(const Options& options, CardInfo* info, int* code) {
+// With `keys`, diversified keys become the keys of the card in the field.
+bool Connect(const Options& options, CardInfo* info, int* code, KeyFile* keys = nullptr) {
   Result result = OpenReader(options.reader);
   if (result.ok()) result = ActivateCard(info);
+  if (result.ok() && keys != nullptr && !KeysForCard(*keys, info->id.uid, keys, &result.message))
+    result.outcome = Outcome::kBadInput;
   if (!result.ok()) {
     *code = Fail(options, result);
     return false;
@@ -216,7 +222,7 @@ int DumpCommand(const Options& options, const std::string& keysPath, const std::
   if (!LoadKeys(keysPath, &keys, &error)) return BadInput(options, error);
   CardInfo info;
   int code = 0;
-  if (!Connect(options, &info, &code)) return code;
+  if (!Connect(options, &info, &code, &keys)) return code;
   DumpOutcome outcome = DumpCard(info, keys, SectorBar("reading"));
   if (outcome.result.outcome == Outcome::kIoError || outcome.result.outcome == Outcome::kBadInput)
     return Fail(options, outcome.result);
@@ -300,7 +306,7 @@ int RestoreCommand(const Options& options, const RestoreArgs& args) {
   if (!LoadKeys(args.keysPath, &keys, &error)) return BadInput(options, error);
   CardInfo info;
   int code = 0;
-  if (!Connect(options, &info, &code)) return code;
+  if (!Connect(options, &info, &code, &keys)) return code;
   if (info.level < 1)
     return BadInput(options, "a Level 0 card cannot take a dump; personalize it first");
   if (wanted.card.uid != info.id.uid && !args.otherCard) {
@@ -416,7 +422,7 @@ int PersoCommand(const Options& options, const std::string& keysPath, bool commi
   if (!LoadKeys(keysPath, &keys, &error)) return BadInput(options, error);
   CardInfo info;
   int code = 0;
-  if (!Connect(options, &info, &code)) return code;
+  if (!Connect(options, &info, &code, &keys)) return code;
   if (force) {
     for (const auto& [sector, set] : keys.sectors) {
       if (!set.access) continue;
@@ -437,12 +443,26 @@ int PersoCommand(const Options& options, const std::string& keysPath, bool commi
   return 0;
 }
 
-int SwitchCommand(const Options& options, int level, const std::string& keyText) {
-  const auto key = AesFromText(keyText);
-  if (!key) return BadInput(options, "--key: expected 32 hex digits (an AES key)");
+int SwitchCommand(const Options& options, int level, const std::string& keyText,
+                  const std::string& keysPath) {
+  if (keyText.empty() == keysPath.empty())
+    return BadInput(options, "give the switch key with --key or --keys");
+  std::optional<AesKey> key;
+  KeyFile keys;
+  std::string error;
+  const std::uint16_t address = level == 2 ? 0x9002 : 0x9003;
+  if (!keysPath.empty()) {
+    if (!LoadKeys(keysPath, &keys, &error)) return BadInput(options, error);
+    if (keys.cardKeys.count(address) == 0)
+      return BadInput(options, keysPath + ": no card key " + (level == 2 ? "9002" : "9003"));
+  } else {
+    key = AesFromText(keyText);
+    if (!key) return BadInput(options, "--key: expected 32 hex digits (an AES key)");
+  }
   CardInfo info;
   int code = 0;
-  if (!Connect(options, &info, &code)) return code;
+  if (!Connect(options, &info, &code, keysPath.empty() ? nullptr : &keys)) return code;
+  if (!key) key = keys.cardKeys.at(address);
   const Result result = SwitchLevel(info, level, *key);
   if (!result.ok()) return Fail(options, result);
   if (options.json) {
@@ -458,8 +478,10 @@ struct BlockArgs {
   bool keyB = false, force = false;
 };
 
-// Checks a block command's arguments before anything is sent.
-bool ParseBlockArgs(const BlockArgs& args, int* block, BlockKey* key, std::string* error) {
+// Checks a block command's arguments before anything is sent; with the card's
+// UID, diversified keys of the key file become the card's.
+bool ParseBlockArgs(const BlockArgs& args, int* block, BlockKey* key, std::string* error,
+                    const Bytes* uid = nullptr) {
   const auto number = ParseNumber(args.block, 255);
   if (!number) {
     *error = "--block: expected a block number from 0 to 255";
@@ -486,6 +508,7 @@ bool ParseBlockArgs(const BlockArgs& args, int* block, BlockKey* key, std::strin
   if (!args.keysPath.empty()) {
     KeyFile keys;
     if (!LoadKeys(args.keysPath, &keys, error)) return false;
+    if (uid != nullptr && !KeysForCard(keys, *uid, &keys, error)) return false;
     const auto found = keys.sectors.find(SectorOfBlock(*block));
     if (found != keys.sectors.end()) {
       const SectorKeys& set = found->second;
@@ -544,6 +567,11 @@ int BlockCommand(const Options& options, const std::string& which, const BlockAr
   CardInfo info;
   int code = 0;
   if (!Connect(options, &info, &code)) return code;
+  if (!args.keysPath.empty()) {
+    // The key file's keys again, now for the card in the field.
+    key = BlockKey{};
+    if (!ParseBlockArgs(args, &block, &key, &error, &info.id.uid)) return BadInput(options, error);
+  }
   ChooseLevelKey(info, &key);
   Result result;
   std::int32_t value = 0;
@@ -649,7 +677,8 @@ int main(int argc, char** argv) {
 
   auto* sw = app.add_subcommand("switch", "switch the card to Level 2 or 3");
   sw->add_option("--level", level, "2 or 3")->required()->check(CLI::IsMember({2, 3}));
-  sw->add_option("--key", keyText, "the switch key (0x9002 or 0x9003), 32 hex digits")->required();
+  sw->add_option("--key", keyText, "the switch key (0x9002 or 0x9003), 32 hex digits");
+  sw->add_option("--keys", keysPath, "take the switch key from a key file's card keys");
 
   BlockArgs blockArgs;
   auto addBlockOptions = [&](CLI::App* command) {
@@ -671,6 +700,9 @@ int main(int argc, char** argv) {
   value->add_option("--set", blockArgs.set, "write the value");
   value->add_option("--inc", blockArgs.increment, "increment by this amount");
   value->add_option("--dec", blockArgs.decrement, "decrement by this amount");
+
+  ostrel_cli::BatchArgs batchArgs;
+  auto* batch = ostrel_cli::AddBatchCommand(app, &batchArgs);
 
   std::string tracePath;
   auto* trace = app.add_subcommand("trace", "frame traces (OSTREL_TRACE)");
@@ -695,13 +727,15 @@ int main(int argc, char** argv) {
   else if (app.got_subcommand(perso))
     code = PersoCommand(options, keysPath, commit, persoForce);
   else if (app.got_subcommand(sw))
-    code = SwitchCommand(options, level, keyText);
+    code = SwitchCommand(options, level, keyText, keysPath);
   else if (app.got_subcommand(read))
     code = BlockCommand(options, "read", blockArgs);
   else if (app.got_subcommand(write))
     code = BlockCommand(options, "write", blockArgs);
   else if (app.got_subcommand(value))
     code = BlockCommand(options, "value", blockArgs);
+  else if (app.got_subcommand(batch))
+    return ostrel_cli::RunBatchCommand(batchArgs, options.reader, options.json);
   else if (app.got_subcommand(trace))
     code = TraceDecodeCommand(options, tracePath);
   CloseReader();

@@ -25,6 +25,9 @@ const char kServerUsage[] =
     "  --corrupt P         probability that one bit of an answer flips\n"
     "  --delay P           probability that an answer is held back by --delay-ms\n"
     "  --delay-ms N        how long a delayed answer is held back\n"
+    "  --cards N           a queue of N fresh cards: the card in the field leaves when the\n"
+    "                      host halts it and resets the field, the next request finds the next\n"
+    "  --take-off C:N      the C-th card of the queue leaves after N layer 4 commands\n"
     "  --new-card-per-client  start every TCP client with a fresh card (for test suites)\n"
     "  --version           show the version and exit\n"
     "The first line on stdout names the reader address, e.g. \"listening tcp:127.0.0.1:40123\".\n"
@@ -110,6 +113,16 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
       unsigned long long seed = std::strtoull(value, &end, 0);
       ok = errno == 0 && end != value && *end == '\0' && value[0] != '-';
       if (ok) config->sim.seed = seed;
+    } else if (arg == "--cards" || arg == "--take-off") {
+      std::string error;
+      SimOptions parsed;
+      ok = ParseSimOptions((arg == "--cards" ? "cards=" : "take-off=") + std::string(value),
+                           &parsed, &error);
+      if (ok && arg == "--cards") config->sim.cards = parsed.cards;
+      if (ok && arg == "--take-off") {
+        config->sim.takeOffCard = parsed.takeOffCard;
+        config->sim.takeOffCommands = parsed.takeOffCommands;
+      }
     } else if (arg == "--delay-ms") {
       ok = ParseNumber(value, 0, 600000, &number);
       if (ok) f.delayMs = static_cast<int>(number);
@@ -143,6 +156,7 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
                         : config->pty              ? "--pty"
                         : config->listenGiven      ? "--listen"
                         : config->newCardPerClient ? "--new-card-per-client"
+                        : config->sim.cards > 0    ? "a queue of cards"
                                                    : nullptr;
     if (clash != nullptr) {
       std::fprintf(stderr, "pelkin-sim: %s cannot be used with --vpcd\n", clash);

@@ -217,4 +217,12 @@ std::string DefaultStatePath() {
   return base + "/pelkin/card.json";
 }
 
+nlohmann::json StateToJson(const StoredState& state) {
+  return ToJson(state);
+}
+
+StoredState StateFromJson(const nlohmann::json& doc) {
+  return FromJson(doc);
+}
+
 }  // namespace pelkin

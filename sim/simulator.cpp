@@ -6,6 +6,7 @@
 #include <random>
 
 #include "air_clock.h"
+#include "card_queue.h"
 #include "card_store.h"
 #include "faults.h"
 #include "reader.h"
@@ -30,6 +31,19 @@ bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t* ou
   const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
   if (errno != 0 || *end != '\0' || value > max) return false;
   *out = value;
+  return true;
+}
+
+// "CARD:COMMANDS": the CARD-th card of a queue (from 1) leaves the field after
+// COMMANDS layer 4 commands.
+bool ParseTakeOff(const std::string& text, SimOptions* options) {
+  const std::size_t colon = text.find(':');
+  std::uint64_t card = 0, commands = 0;
+  if (colon == std::string::npos || !ParseUnsigned(text.substr(0, colon), 100000, &card) ||
+      card == 0 || !ParseUnsigned(text.substr(colon + 1), 1000000, &commands))
+    return false;
+  options->takeOffCard = static_cast<int>(card);
+  options->takeOffCommands = static_cast<int>(commands);
   return true;
 }
 
@@ -82,6 +96,12 @@ bool ParseSimOptions(const std::string& text, SimOptions* options, std::string* 
       if (key == "lose-answer") parsed.faults.loseAnswer = p;
       if (key == "corrupt") parsed.faults.corruptAnswer = p;
       if (key == "delay") parsed.faults.delayAnswer = p;
+    } else if (key == "cards") {
+      if (!ParseUnsigned(value, 100000, &number) || number == 0)
+        return bad("expected a number of cards from 1 to 100000");
+      parsed.cards = static_cast<int>(number);
+    } else if (key == "take-off") {
+      if (!ParseTakeOff(value, &parsed)) return bad("expected CARD:COMMANDS, e.g. 2:20");
     } else if (key == "delay-ms") {
       if (!ParseUnsigned(value, 60000, &number)) return bad("expected milliseconds up to 60000");
       parsed.faults.delayMs = static_cast<int>(number);
@@ -93,12 +113,56 @@ bool ParseSimOptions(const std::string& text, SimOptions* options, std::string* 
   return true;
 }
 
+namespace {
+
+// The reader in front of a queue of cards; the queue's file keeps every card.
+std::unique_ptr<Reader> CreateQueueReader(const SimOptions& options, const Variant& variant,
+                                          std::string* error) {
+  std::vector<CardImage> cards;
+  bool fresh = true;
+  if (options.stateFile) {
+    switch (LoadQueue(*options.stateFile, &cards, error)) {
+      case LoadResult::kLoaded:
+        fresh = false;
+        break;
+      case LoadResult::kMissing:
+        break;
+      case LoadResult::kError:
+        return nullptr;
+    }
+  }
+  if (fresh) {
+    Rng rng(options.seed);
+    cards = CardQueue::FreshCards(variant, options.cards, rng);
+  }
+  CardQueue::Save save;
+  if (options.stateFile) {
+    const std::string path = *options.stateFile;
+    save = [path](const std::vector<CardImage>& images, std::string* why) {
+      return SaveQueue(path, images, why);
+    };
+    if (fresh && !save(cards, error)) return nullptr;
+  }
+  std::optional<std::uint64_t> cardSeed;
+  if (options.seed) cardSeed = *options.seed ^ 0x5A17C0DEULL;
+  auto queue = std::make_unique<CardQueue>(std::move(cards), cardSeed, save,
+                                           TakeOff{options.takeOffCard, options.takeOffCommands});
+  return std::make_unique<Reader>(std::move(queue), FreshEeprom());
+}
+
+}  // namespace
+
 std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* error) {
   Variant variant;
   if (!ParseVariant(options.variant, &variant)) {
     *error = "unknown card variant '" + options.variant + "'";
     return nullptr;
   }
+  if (options.takeOffCard > 0 && options.cards == 0) {
+    *error = "take-off needs a queue of cards (cards=N)";
+    return nullptr;
+  }
+  if (options.cards > 0) return CreateQueueReader(options, variant, error);
   StoredState state;
   bool fresh = true;
   if (options.stateFile) {

@@ -24,6 +24,8 @@ struct SimOptions {
   std::optional<std::string> stateFile;  // JSON card state, saved after every change
   std::optional<std::uint64_t> seed;     // makes card random numbers reproducible
   FaultOptions faults;
+  int cards = 0;  // a queue of this many cards arriving one after another (0: one card)
+  int takeOffCard = 0, takeOffCommands = 0;  // that card of the queue leaves after so many commands
 };
 
 // Parses the option text that follows "sim:" (and the pelkin-sim command line's

@@ -5,6 +5,7 @@
 #include <QProgressDialog>
 
 #include "cardtools/card.h"
+#include "cardtools/diversify.h"
 #include "cardtools/files.h"
 #include "cardtools/status.h"
 #include "core/card_text.h"
@@ -64,8 +65,10 @@ bool ChooseKeys(MainWindow& window, int level, cardtools::KeyFile* keys) {
   const QString path = prompts.OpenFileName(&window, Text("keyFilter"));
   if (path.isEmpty()) return false;
   std::string text, error;
+  cardtools::Diversification diversification;
   if (!cardtools::ReadFile(path.toStdString(), &text, &error) ||
-      !cardtools::ParseKeyFile(text, keys, &error)) {
+      !cardtools::ParseKeyFile(text, keys, &error) ||
+      !cardtools::ParseDiversification(*keys, &diversification, &error)) {
     prompts.Message(&window, Text("badKeyFile").arg(QString::fromStdString(error)), Text("title"),
                     Prompts::Icon::Warning);
     return false;
@@ -132,6 +135,12 @@ void ReadAllSectorsCommand(MainWindow& window) {
   const cardtools::Result activation = cardtools::ActivateCard(&info);
   if (!activation.ok()) {
     window.AppendLog(Text("activation").arg(QString::fromStdString(activation.message)), false);
+    return;
+  }
+  // A key file with master keys ("Diversify") opens this card with the keys derived from its UID.
+  std::string keyError;
+  if (!cardtools::KeysForCard(keys, info.id.uid, &keys, &keyError)) {
+    window.AppendLog(Text("badKeyFile").arg(QString::fromStdString(keyError)), false);
     return;
   }
   info.level = level;  // the tab says how to read; a card at another level refuses each sector

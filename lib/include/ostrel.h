@@ -12,6 +12,10 @@
  *  - Byte arguments: only the low 8 bits count. Card block numbers of Level 3
  *    and card key addresses are 16-bit and travel low byte first.
  *  - One thread at a time: the library takes no locks.
+ *  - One reader per process: the library keeps one reader link and one MIFARE
+ *    Plus session per process. Serve several readers with several processes
+ *    (one `ostrel batch` per reader, one shared journal), never by switching
+ *    readers inside one process.
  *
  * Reader selection: ReaderCommInit loads the driver named by the environment
  * variable OSTREL_HOLLINK, by default libhollink.so beside libostrel.so. The

@@ -513,4 +513,39 @@ TEST_F(Pages, ReadAllSectorsWithAKeyFile) {
   EXPECT_EQ(static_cast<int>(Entries().size()), entries);
 }
 
+// A key file with master keys: the sector whose key is diversified is tried with
+// the key derived from this card's UID (which the factory key is not), the others
+// as written; a malformed "Diversify" is explained before any card traffic.
+TEST_F(Pages, ReadAllSectorsDerivesDiversifiedKeys) {
+  OpenWithCardAt(3, 3);
+  const QString keysPath = TempPath(QStringLiteral("diversified.json"));
+  std::string error;
+  ASSERT_TRUE(cardtools::WriteFileAtomically(keysPath.toStdString(),
+                                             R"({"FileType": "mfpkeys", "Diversify": ["4004"],
+          "SectorKeys": {"2": {"KeyA": "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"},
+                         "4": {"KeyA": "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"}}})",
+                                             &error));
+  prompts_.QueueYesNo(true);
+  prompts_.QueueOpenPath(keysPath);
+  prompts_.QueueSavePath(QString());
+  window().RunCommand(MainWindow::kReadAllSectors);
+  const QString log = Log();
+  EXPECT_TRUE(log.contains(QStringLiteral("Level 3 扇区0x02 未读取:密钥被拒绝")))
+      << qPrintable(log);
+  EXPECT_TRUE(log.contains(QStringLiteral("Level 3 扇区0x04 读取成功")));
+
+  ASSERT_TRUE(cardtools::WriteFileAtomically(keysPath.toStdString(),
+                                             R"({"FileType": "mfpkeys", "Diversify": "all",
+          "SectorKeys": {"2": {"KeyA": "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF"}}})",
+                                             &error));
+  const int entries = static_cast<int>(Entries().size());
+  prompts_.clear();
+  prompts_.QueueYesNo(true);
+  prompts_.QueueOpenPath(keysPath);
+  window().RunCommand(MainWindow::kReadAllSectors);
+  ASSERT_EQ(prompts_.messages().size(), 1);
+  EXPECT_TRUE(prompts_.messages().first().contains(QStringLiteral("\"Diversify\"")));
+  EXPECT_EQ(static_cast<int>(Entries().size()), entries);
+}
+
 }  // namespace

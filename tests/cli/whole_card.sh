@@ -100,7 +100,8 @@ OSTREL_TRACE="$work/dump.trace" run dump --keys "$work/keys.json" -o "$work/firs
 grep -q '"145": "CAFEBABE000000000000000000000001"' "$work/first.json" || fail "block 145 not in the dump"
 "$ostrel" trace decode "$work/dump.trace" > "$work/decoded"
 grep -q "First Authenticate, key 0x4000" "$work/decoded" || fail "trace: no First Authenticate"
-grep -q "Read (encrypted data, command MAC, answer MAC), block 0x0080, 16 blocks" "$work/decoded" ||
+grep -q "Following Authenticate, key 0x4002" "$work/decoded" || fail "trace: no Following Authenticate"
+grep -q "Read (encrypted data, no command MAC, answer MAC), block 0x0080, 16 blocks" "$work/decoded" ||
   fail "trace: a 16-block sector is not read in one command"
 grep -q "counters: R_Ctr 1, W_Ctr 0" "$work/decoded" || fail "trace: no counters"
 "$ostrel" --json trace decode "$work/dump.trace" | grep -q '"retries": 0' || fail "trace: JSON"
