@@ -25,6 +25,7 @@
 #include "reader.h"
 #include "simulator.h"
 #include "virtual_pcsc_card.h"
+#include "vpcd_messages.h"
 
 namespace {
 
@@ -267,10 +268,7 @@ bool ReceiveAll(int fd, std::uint8_t* out, std::size_t size, bool first) {
 }
 
 bool SendMessage(int fd, const std::vector<std::uint8_t>& payload) {
-  std::vector<std::uint8_t> message{static_cast<std::uint8_t>(payload.size() >> 8),
-                                    static_cast<std::uint8_t>(payload.size())};
-  message.insert(message.end(), payload.begin(), payload.end());
-  return SendAll(fd, message, true);
+  return SendAll(fd, pelkin::VpcdMessage(payload), true);
 }
 
 // Connects to vpcd, retrying until the deadline; -1 when it never answered.
@@ -299,14 +297,6 @@ int ConnectVpcd(const std::string& host, const std::string& port, Clock::time_po
   }
 }
 
-// A one-byte message of these values is a control code from vpcd; anything else
-// is an APDU (MIFARE Plus has one-byte commands, e.g. commit AA and reset
-// authentication 78, so one byte alone does not make a control code).
-bool IsVpcdControl(const std::vector<std::uint8_t>& message) {
-  return message.size() == 1 &&
-         (message[0] == 0x00 || message[0] == 0x01 || message[0] == 0x02 || message[0] == 0x04);
-}
-
 // Answers vpcd's messages: control codes, and APDUs with exactly one answer each.
 Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) {
   for (;;) {
@@ -316,24 +306,8 @@ Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) 
     if (!ReceiveAll(fd, message.data(), message.size(), false)) {
       return g_stop ? Served::kStop : Served::kPeerGone;
     }
-    bool sent = true;
-    if (IsVpcdControl(message)) {
-      switch (message[0]) {
-        case 0x00:  // power off
-          card->PowerOff();
-          break;
-        case 0x01:  // power on
-        case 0x02:  // reset
-          card->PowerOn();
-          break;
-        default:  // 0x04: get ATR
-          if (card->Atr().empty()) card->PowerOn();
-          sent = SendMessage(fd, card->Atr());
-          break;
-      }
-    } else if (!message.empty()) {
-      sent = SendMessage(fd, card->Transmit(message));
-    }
+    auto answer = pelkin::AnswerVpcd(card, message);
+    const bool sent = !answer || SendMessage(fd, *answer);
     reader->PersistChanges();
     if (!sent) return Served::kPeerGone;
   }
