@@ -1,5 +1,7 @@
 #include "vpcd_messages.h"
 
+#include <algorithm>
+
 namespace pelkin {
 
 namespace {
@@ -33,9 +35,10 @@ std::optional<Bytes> VpcdMessages::Next() {
 
 Bytes VpcdMessage(const Bytes& payload) {
   const std::size_t length = payload.size() < kVpcdMaxPayload ? payload.size() : kVpcdMaxPayload;
-  Bytes message{static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-  message.insert(message.end(), payload.begin(),
-                 payload.begin() + static_cast<std::ptrdiff_t>(length));
+  Bytes message(2 + length);
+  message[0] = static_cast<std::uint8_t>(length >> 8);
+  message[1] = static_cast<std::uint8_t>(length);
+  std::copy_n(payload.begin(), length, message.begin() + 2);
   return message;
 }
 
