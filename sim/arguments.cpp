@@ -24,6 +24,8 @@ const char kServerUsage[] =
     "  --delay P           probability that an answer is held back by --delay-ms\n"
     "  --delay-ms N        how long a delayed answer is held back\n"
     "  --new-card-per-client  start every TCP client with a fresh card (for test suites)\n"
+    "  --idle-timeout S    drop a TCP client idle this many seconds when another waits\n"
+    "                      (default 5; 0 never drops one)\n"
     "  --version           show the version and exit\n"
     "The first line on stdout names the reader address, e.g. \"listening tcp:127.0.0.1:40123\".\n"
     "SIGINT and SIGTERM save the card and end the server.\n";
@@ -105,6 +107,9 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
       unsigned long long seed = std::strtoull(value, &end, 0);
       ok = errno == 0 && end != value && *end == '\0' && value[0] != '-';
       if (ok) config->sim.seed = seed;
+    } else if (arg == "--idle-timeout") {
+      ok = ParseNumber(value, 0, 86400, &number);
+      if (ok) config->idleMs = static_cast<int>(number * 1000);
     } else if (arg == "--delay-ms") {
       ok = ParseNumber(value, 0, 600000, &number);
       if (ok) f.delayMs = static_cast<int>(number);

@@ -2,6 +2,7 @@
 // atomically (temporary file, fsync, rename) so a crash never leaves half a card.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "card.h"
@@ -17,7 +18,24 @@ struct StoredState {
 enum class LoadResult { kLoaded, kMissing, kError };
 
 LoadResult LoadState(const std::string& path, StoredState* state, std::string* error);
+// Replaces the file (through a symbolic link, its target) with mode 0600 or the
+// existing file's mode; refuses what is not a regular file we may write.
 bool SaveState(const std::string& path, const StoredState& state, std::string* error);
+
+// Keeps a state file to one process and one simulator at a time: a second
+// simulator on the same file (by any path or link) stops with a message.
+class StateLock {
+ public:
+  // nullptr with a message when another simulator holds the file.
+  static std::unique_ptr<StateLock> Take(const std::string& path, std::string* error);
+  ~StateLock();
+  StateLock(const StateLock&) = delete;
+  StateLock& operator=(const StateLock&) = delete;
+
+ private:
+  explicit StateLock(int fd) : fd_(fd) {}
+  int fd_;
+};
 
 // $XDG_DATA_HOME/pelkin/card.json, else ~/.local/share/pelkin/card.json.
 std::string DefaultStatePath();

@@ -101,7 +101,10 @@ std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* err
   }
   StoredState state;
   bool fresh = true;
+  std::shared_ptr<StateLock> lock;
   if (options.stateFile) {
+    lock = StateLock::Take(*options.stateFile, error);
+    if (!lock) return nullptr;
     switch (LoadState(*options.stateFile, &state, error)) {
       case LoadResult::kLoaded:
         fresh = false;
@@ -120,7 +123,8 @@ std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* err
   Reader::Persist persist;
   if (options.stateFile) {
     const std::string path = *options.stateFile;
-    persist = [path](const CardImage& card, const Eeprom& eeprom, std::string* why) {
+    // The lock lives as long as the reader that saves through it.
+    persist = [path, lock](const CardImage& card, const Eeprom& eeprom, std::string* why) {
       return SaveState(path, StoredState{card, eeprom}, why);
     };
     if (fresh && !persist(state.card, state.eeprom, error)) return nullptr;
