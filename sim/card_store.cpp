@@ -146,8 +146,14 @@ LoadResult LoadState(const std::string& path, StoredState* state, std::string* e
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
   if (status.type() == std::filesystem::file_type::not_found) return LoadResult::kMissing;
+  // Checked before opening: opening a FIFO to read would wait for a writer.
+  if (status.type() != std::filesystem::file_type::regular) {
+    *error = "cannot open card state file " + path + " (" +
+             (ec ? ec.message() : std::string("not a regular file")) + ")";
+    return LoadResult::kError;
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in || status.type() != std::filesystem::file_type::regular) {
+  if (!in) {
     *error = "cannot open card state file " + path + " (" +
              (ec ? ec.message() : std::string("not a readable file")) + ")";
     return LoadResult::kError;
