@@ -13,9 +13,17 @@
 //   11nnnnnn B...      n bytes as they are, check byte and length unchecked
 // The frames of the first three kinds get a correct check byte. An exhausted
 // input fails every read, so each call ends.
+//
+// Keys come from a fixed table (the input picks which), and the trace goes to
+// memory: no key an operation used may show in the request lines that
+// operation traced. Every table key holds three bytes FF in a row, which the
+// input's data (never FF) and its 16-bit numbers cannot make up, so a key in
+// the trace is one the masking let through.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "fuzz_input.h"
@@ -29,6 +37,64 @@ namespace {
 
 fuzz::Input* g_input = nullptr;
 std::uint8_t g_lastControl = 0;
+
+// Keys of 16 bytes; 6-byte keys are their first six.
+constexpr std::uint8_t kKeys[4][16] = {
+    {0x5E, 0xFF, 0xFF, 0xFF, 0x2D, 0xB4, 0x68, 0xF0, 0x17, 0xAE, 0x43, 0xD9, 0x8C, 0x25, 0x7B,
+     0xE6},
+    {0xC3, 0xFF, 0xFF, 0xFF, 0xE8, 0x57, 0x0D, 0xB2, 0x7E, 0x29, 0xF5, 0x83, 0x4C, 0xA1, 0x36,
+     0xDB},
+    {0x8B, 0xFF, 0xFF, 0xFF, 0x5D, 0xA9, 0x31, 0xC6, 0x94, 0x1B, 0xE7, 0x60, 0xBD, 0x28, 0x53,
+     0xFA},
+    {0x27, 0xFF, 0xFF, 0xFF, 0x93, 0x0C, 0xF1, 0x6A, 0xC4, 0x39, 0x82, 0x5F, 0xE0, 0x1D, 0xA6,
+     0x7C},
+};
+struct UsedKey {
+  const std::uint8_t* bytes;
+  std::size_t length;
+};
+std::vector<UsedKey> g_used;
+char* g_traceText = nullptr;
+std::size_t g_traceSize = 0;
+std::FILE* g_trace = nullptr;
+
+// Data from the input, never FF.
+void Data(fuzz::Input& in, std::uint8_t* out, std::size_t count) {
+  in.Fill(out, count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (out[i] == 0xFF) out[i] = 0xFE;
+  }
+}
+
+// A key of the table, noted as used.
+const std::uint8_t* Key(fuzz::Input& in, std::size_t length) {
+  const std::uint8_t* key = kKeys[in.Byte() % 4];
+  g_used.push_back({key, length});
+  return key;
+}
+
+bool Trailer(unsigned block) {
+  return block < 128 ? block % 4 == 3 : block < 256 && block % 16 == 15;
+}
+bool KeyAddress(unsigned address) {
+  return (address >= 0x4000 && address <= 0x404F) || (address >= 0x9000 && address <= 0x9003) ||
+         (address >= 0xA000 && address <= 0xA081);
+}
+
+// A block of data; a trailer gets keys of the table. The table's keys go
+// nowhere else, so that any of them in a request is a key let through.
+void KeyData(fuzz::Input& in, std::uint8_t data[16], unsigned block) {
+  Data(in, data, 16);
+  if (!Trailer(block)) return;
+  std::memcpy(data, Key(in, 6), 6);
+  std::memcpy(data + 10, Key(in, 6), 6);
+}
+
+// A whole 16-byte key of the table as the data of a key address.
+void WholeKey(fuzz::Input& in, std::uint8_t data[16], unsigned address) {
+  if (!KeyAddress(address) || (in.Byte() & 1) == 0) return;
+  std::memcpy(data, Key(in, 16), 16);
+}
 
 [[noreturn]] void Broken(const char* what) {
   std::fprintf(stderr, "invariant broken: %s\n", what);
@@ -156,8 +222,9 @@ void RunOne(fuzz::Input& in) {
     }
     case 10: {
       unsigned char block[16];
-      in.Fill(block, 16);
-      PiccWriteBlock(in.Byte(), block);
+      const std::uint8_t number = in.Byte();
+      KeyData(in, block, number);
+      PiccWriteBlock(number, block);
       break;
     }
     case 11: {
@@ -172,8 +239,7 @@ void RunOne(fuzz::Input& in) {
       PiccValue(in.Byte(), in.Byte(), in.I32(), in.Byte());
       break;
     case 14: {
-      unsigned char key[6];
-      in.Fill(key, 6);
+      const std::uint8_t* key = Key(in, 6);
       PiccAuthKey(in.Byte(), key, in.Byte());
       break;
     }
@@ -200,8 +266,7 @@ void RunOne(fuzz::Input& in) {
     }
     case 19:
     case 20: {
-      unsigned char key[16];
-      in.Fill(key, 16);
+      const std::uint8_t* key = Key(in, 16);
       const std::uint16_t address = in.U16();
       if (op % 44 == 19) {
         PLUSSL3FirstAuth(address, key);
@@ -226,7 +291,10 @@ void RunOne(fuzz::Input& in) {
       const std::uint16_t block = in.U16();
       const std::uint8_t count = in.Byte() % 5;
       std::vector<unsigned char> data(16u * count);
-      in.Fill(data.data(), data.size());
+      for (unsigned i = 0; i < count; ++i) {
+        KeyData(in, data.data() + 16 * i, block + i);
+        WholeKey(in, data.data() + 16 * i, (block + i) & 0xFFFF);
+      }
       PLUSSL3Write(code, block, count, count > 0 ? data.data() : nullptr);
       break;
     }
@@ -253,8 +321,9 @@ void RunOne(fuzz::Input& in) {
     case 30:
     case 31: {
       unsigned char data[16];
-      in.Fill(data, 16);
       const std::uint16_t address = in.U16();
+      KeyData(in, data, address);
+      WholeKey(in, data, address);
       if (op % 44 == 30) {
         PLUSWritePersoClassic(address, data);
       } else {
@@ -269,14 +338,12 @@ void RunOne(fuzz::Input& in) {
       PLUSCommitPersoTCL();
       break;
     case 34: {
-      unsigned char key[16];
-      in.Fill(key, 16);
+      const std::uint8_t* key = Key(in, 16);
       PLUSSL2AESAuth(in.U16(), key);
       break;
     }
     case 35: {
-      unsigned char key[6];
-      in.Fill(key, 6);
+      const std::uint8_t* key = Key(in, 6);
       PLUSSL2CryptoAuth(in.Byte(), in.Byte(), key);
       break;
     }
@@ -289,36 +356,35 @@ void RunOne(fuzz::Input& in) {
     case 37: {
       const std::uint8_t block = in.Byte(), count = in.Byte() % 5;
       std::vector<unsigned char> data(16u * (count == 0 ? 1 : count));
-      in.Fill(data.data(), data.size());
+      for (unsigned i = 0; i < data.size() / 16; ++i) KeyData(in, data.data() + 16 * i, block + i);
       PLUSSL2MultiBlockWrite(block, count, data.data());
       break;
     }
     case 38: {
-      unsigned char key[16];
-      in.Fill(key, 16);
+      const std::uint8_t* key = Key(in, 16);
       PLUSSL3ProximityCheck(in.Byte(), in.Byte(), in.Byte(), key);
       break;
     }
     case 39: {
       unsigned char iid[16];
-      in.Fill(iid, 16);
+      Data(in, iid, 16);
       PLUSSL3VCSupport(iid);
       break;
     }
     case 40: {
-      unsigned char iid[16], enc[16], mac[16];
-      in.Fill(iid, 16);
-      in.Fill(enc, 16);
-      in.Fill(mac, 16);
+      unsigned char iid[16];
+      Data(in, iid, 16);
+      const std::uint8_t* enc = Key(in, 16);
+      const std::uint8_t* mac = Key(in, 16);
       Out uid(7), cryptogram(16);
       unsigned char uidLength = 0;
       PLUSSL3VCSupportLast(iid, enc, mac, uid.data(), &uidLength, cryptogram.data());
       break;
     }
     case 41: {
-      unsigned char data[16], mac[16];
-      in.Fill(data, 16);
-      in.Fill(mac, 16);
+      unsigned char data[16];
+      Data(in, data, 16);
+      const std::uint8_t* mac = Key(in, 16);
       PLUSSL3VCSelect(data, mac);
       break;
     }
@@ -326,19 +392,55 @@ void RunOne(fuzz::Input& in) {
       PLUSSL3VCDeselect();
       break;
     default: {
-      unsigned char key[6];
-      in.Fill(key, 6);
+      const std::uint8_t* key = Key(in, 6);
       ReaderLoadKey(in.Byte(), in.Byte(), key);
       break;
     }
   }
 }
 
+// The key's bytes as the trace prints them ("5E C7 3A ...").
+std::string KeyText(const UsedKey& key) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (std::size_t i = 0; i < key.length; ++i) {
+    if (i > 0) text += ' ';
+    text += kHex[key.bytes[i] >> 4];
+    text += kHex[key.bytes[i] & 0x0F];
+  }
+  return text;
+}
+
+// The request lines traced since `from` against the keys of the operation.
+void CheckTrace(std::size_t from) {
+  std::fflush(g_trace);
+  if (g_used.empty() || g_traceSize <= from) return;
+  const std::string trace(g_traceText + from, g_traceSize - from);
+  std::size_t start = 0;
+  while (start < trace.size()) {
+    std::size_t end = trace.find('\n', start);
+    if (end == std::string::npos) end = trace.size();
+    const std::string line = trace.substr(start, end - start);
+    // Request lines only: the reader's answers are the input's own bytes.
+    if (line.find(" > ") != std::string::npos) {
+      for (const UsedKey& key : g_used) {
+        if (line.find(KeyText(key)) != std::string::npos) {
+          std::fprintf(stderr, "%s\n", line.c_str());
+          Broken("a key shows in the trace");
+        }
+      }
+    }
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The trace runs too: its key masking reads every frame the library writes.
-  ostrel::link::trace::Configure("/dev/null");
+  // The trace runs too, into memory: its key masking reads every frame the
+  // library writes, and the text is checked for the keys.
+  g_trace = ::open_memstream(&g_traceText, &g_traceSize);
+  ostrel::link::trace::ConfigureStream(g_trace);
   ostrel::mfplus::SetRandomSource(&Random);
   return 0;
 }
@@ -346,10 +448,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   g_input = &in;
+  // A fresh stream per input keeps the memory of one input's trace only.
+  ostrel::link::trace::ConfigureStream(nullptr);
+  std::fclose(g_trace);
+  std::free(g_traceText);
+  g_traceText = nullptr;
+  g_traceSize = 0;
+  g_trace = ::open_memstream(&g_traceText, &g_traceSize);
+  ostrel::link::trace::ConfigureStream(g_trace);
   ostrel::mfplus::ResetSession();
   ostrel::link::Driver driver{&Read, &Write, &Open, &Open};
   ostrel::link::InstallDriver(&driver);
-  for (int ops = 0; ops < 64 && !in.empty(); ++ops) RunOne(in);
+  for (int ops = 0; ops < 64 && !in.empty(); ++ops) {
+    std::fflush(g_trace);
+    const std::size_t from = g_traceSize;
+    g_used.clear();
+    RunOne(in);
+    CheckTrace(from);
+  }
   ostrel::link::InstallDriver(nullptr);
   g_input = nullptr;
   return 0;

@@ -24,6 +24,8 @@ class SimBackend : public Backend {
       std::fprintf(stderr, "hollink: sim: %s\n", error.c_str());
       return 2;
     }
+    // The old simulator lets go of its state file before the new one takes it.
+    sim_.reset();
     sim_ = pelkin::Simulator::Create(parsed, &error);
     if (!sim_) {
       std::fprintf(stderr, "hollink: sim: %s\n", error.c_str());

@@ -29,6 +29,8 @@ const char kServerUsage[] =
     "                      host halts it and resets the field, the next request finds the next\n"
     "  --take-off C:N      the C-th card of the queue leaves after N layer 4 commands\n"
     "  --new-card-per-client  start every TCP client with a fresh card (for test suites)\n"
+    "  --idle-timeout S    drop a TCP client idle this many seconds when another waits\n"
+    "                      (default 5; 0 never drops one)\n"
     "  --version           show the version and exit\n"
     "The first line on stdout names the reader address, e.g. \"listening tcp:127.0.0.1:40123\".\n"
     "SIGINT and SIGTERM save the card and end the server.\n";
@@ -123,6 +125,9 @@ bool ParseServerArguments(int argc, char** argv, ServerConfig* config) {
         config->sim.takeOffCard = parsed.takeOffCard;
         config->sim.takeOffCommands = parsed.takeOffCommands;
       }
+    } else if (arg == "--idle-timeout") {
+      ok = ParseNumber(value, 0, 86400, &number);
+      if (ok) config->idleMs = static_cast<int>(number * 1000);
     } else if (arg == "--delay-ms") {
       ok = ParseNumber(value, 0, 600000, &number);
       if (ok) f.delayMs = static_cast<int>(number);

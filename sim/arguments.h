@@ -18,6 +18,8 @@ struct ServerConfig {
   bool pcscReaderGiven = false;
   bool pty = false;
   bool newCardPerClient = false;
+  // A TCP client that sends nothing for this long is dropped when another waits.
+  int idleMs = 5000;
   bool help = false;     // --help or -h: print kServerUsage and stop
   bool version = false;  // --version: print the version and stop
   SimOptions sim;

@@ -92,6 +92,11 @@ class Card : public CardInterface {
   const CardImage& image() const { return image_; }
   // True once after every change to the image (so the owner can save it).
   bool TakeChanged();
+  // Puts back an image the owner kept (a change it could not save).
+  void Revert(CardImage image) {
+    image_ = std::move(image);
+    changed_ = false;
+  }
   // The level the card runs at in this activation (a level switch shows after the next one).
   int activeLevel() const { return activeLevel_; }
   bool layer4() const { return state_ == State::kActive && layer4_; }

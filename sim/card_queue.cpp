@@ -18,10 +18,6 @@ namespace {
 constexpr const char* kQueueFormat = "pelkin-sim-queue";
 constexpr int kQueueVersion = 1;
 
-std::string Errno(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
-}
-
 }  // namespace
 
 CardQueue::CardQueue(std::vector<CardImage> cards, std::optional<std::uint64_t> seed, Save save,
@@ -210,38 +206,7 @@ bool SaveQueue(const std::string& path, const std::vector<CardImage>& cards, std
   }
   const nlohmann::json doc = {
       {"format", kQueueFormat}, {"version", kQueueVersion}, {"cards", list}};
-  const std::string text = doc.dump(1) + "\n";
-  // As the single card's file: a temporary file, flushed, renamed over the old one.
-  const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = Errno("cannot create", temporary);
-    return false;
-  }
-  std::size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *error = Errno("cannot write", temporary);
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return false;
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = Errno("cannot store", path);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
+  return ReplaceFileAtomically(path, doc.dump(1) + "\n", "card queue file", error);
 }
 
 }  // namespace pelkin

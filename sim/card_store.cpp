@@ -1,6 +1,8 @@
 #include "card_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -144,8 +146,14 @@ LoadResult LoadState(const std::string& path, StoredState* state, std::string* e
   std::error_code ec;
   const auto status = std::filesystem::status(path, ec);
   if (status.type() == std::filesystem::file_type::not_found) return LoadResult::kMissing;
+  // Checked before opening: opening a FIFO to read would wait for a writer.
+  if (status.type() != std::filesystem::file_type::regular) {
+    *error = "cannot open card state file " + path + " (" +
+             (ec ? ec.message() : std::string("not a regular file")) + ")";
+    return LoadResult::kError;
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in || status.type() != std::filesystem::file_type::regular) {
+  if (!in) {
     *error = "cannot open card state file " + path + " (" +
              (ec ? ec.message() : std::string("not a readable file")) + ")";
     return LoadResult::kError;
@@ -161,16 +169,61 @@ LoadResult LoadState(const std::string& path, StoredState* state, std::string* e
   return LoadResult::kLoaded;
 }
 
-bool SaveState(const std::string& path, const StoredState& state, std::string* error) {
+namespace {
+
+// Follows symbolic links to the file they name (which need not exist yet).
+std::string ResolveLinks(const std::string& path) {
   namespace fs = std::filesystem;
-  const fs::path target(path);
+  fs::path current(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(current, ec))) break;
+    const fs::path target = fs::read_symlink(current, ec);
+    if (ec) break;
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  return current.string();
+}
+
+}  // namespace
+
+bool SaveState(const std::string& path, const StoredState& state, std::string* error) {
+  return ReplaceFileAtomically(path, ToJson(state).dump(1) + "\n", "card state file", error);
+}
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& text,
+                           const std::string& what, std::string* error) {
+  namespace fs = std::filesystem;
+  // The card holds keys. Through a symbolic link the link's target is
+  // replaced, keeping the link; an existing file keeps its mode, a new one is
+  // 0600; nothing but a regular file we may write is ever replaced.
+  const std::string real = ResolveLinks(path);
+  const fs::path target(real);
+  mode_t mode = S_IRUSR | S_IWUSR;
+  struct stat st {};
+  if (::stat(real.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      *error = what + " " + path + " is not a regular file";
+      return false;
+    }
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(real.c_str(), W_OK) != 0) {
+      *error = what + " " + path + " is not writable";
+      return false;
+    }
+    mode = st.st_mode & 07777;
+  }
   std::error_code ec;
   if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
-  const std::string temporary = path + ".tmp";
-  const std::string text = ToJson(state).dump(1) + "\n";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  std::string temporary = real + ".tmp.XXXXXX";
+  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) {
-    *error = Errno("cannot create", temporary);
+    *error = Errno("cannot create", real + ".tmp");
+    return false;
+  }
+  if (::fchmod(fd, mode) != 0) {
+    *error = Errno("cannot set the mode of", temporary);
+    ::close(fd);
+    ::unlink(temporary.c_str());
     return false;
   }
   std::size_t written = 0;
@@ -190,7 +243,7 @@ bool SaveState(const std::string& path, const StoredState& state, std::string* e
     ::unlink(temporary.c_str());
     return false;
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (::rename(temporary.c_str(), real.c_str()) != 0) {
     *error = Errno("cannot replace", path);
     ::unlink(temporary.c_str());
     return false;
@@ -203,6 +256,47 @@ bool SaveState(const std::string& path, const StoredState& state, std::string* e
     ::close(dir);
   }
   return true;
+}
+
+std::unique_ptr<StateLock> StateLock::Take(const std::string& path, std::string* error) {
+  // One lock file beside the card's own file, found through any link to it:
+  // the card file itself is replaced on every save, so it cannot carry a lock.
+  const std::string real = ResolveLinks(path);
+  const std::string lockPath = real + ".lock";
+  std::error_code ec;
+  const std::filesystem::path parent = std::filesystem::path(real).parent_path();
+  if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+  const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    *error = Errno("cannot lock the card state file: cannot open", lockPath);
+    return nullptr;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int why = errno;
+    char owner[32] = "";
+    const ssize_t n = ::pread(fd, owner, sizeof owner - 1, 0);
+    ::close(fd);
+    if (why != EWOULDBLOCK) {
+      errno = why;
+      *error = Errno("cannot lock", lockPath);
+      return nullptr;
+    }
+    std::string text(owner, n > 0 ? static_cast<std::size_t>(n) : 0);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\0')) text.pop_back();
+    *error = "card state file " + path + " is in use by another simulator" +
+             (text.empty() ? std::string() : " (process " + text + ")");
+    return nullptr;
+  }
+  // Who holds it, for the message the next one gets.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t n = ::pwrite(fd, pid.data(), pid.size(), 0);
+  }
+  return std::unique_ptr<StateLock>(new StateLock(fd));
+}
+
+StateLock::~StateLock() {
+  ::close(fd_);
 }
 
 std::string DefaultStatePath() {

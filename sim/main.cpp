@@ -25,6 +25,7 @@
 #include "reader.h"
 #include "simulator.h"
 #include "virtual_pcsc_card.h"
+#include "vpcd_messages.h"
 
 namespace {
 
@@ -86,11 +87,46 @@ bool SendAll(int fd, const std::vector<std::uint8_t>& bytes, bool socket) {
 
 enum class Served { kPeerGone, kStop };
 
-// Answers the frames that arrive on `fd` until the peer goes or a stop signal comes.
-Served Serve(int fd, bool socket, pelkin::Simulator* reader) {
-  std::vector<std::uint8_t> pending;
+// Waits for the client to speak or another client to knock. 1 the client,
+// 2 only the other, -1 stop requested or error.
+int WaitClientOrListener(int fd, int listener) {
+  pollfd p[2] = {{fd, POLLIN, 0}, {listener, POLLIN, 0}};
+  sigset_t open_mask;
+  sigemptyset(&open_mask);
   for (;;) {
-    int ready = Wait(fd, POLLIN, pending.empty() ? -1 : kInterByteTimeoutMs);
+    if (g_stop) return -1;
+    int rc = ::ppoll(p, 2, nullptr, &open_mask);
+    if (g_stop) return -1;
+    if (rc > 0) return p[0].revents != 0 ? 1 : 2;
+    if (rc < 0 && errno != EINTR) return -1;
+  }
+}
+
+// Answers the frames that arrive on `fd` until the peer goes or a stop signal
+// comes. With a `listener`, a client idle for `idleMs` (more than 0) gives way
+// as soon as another one waits: one client at a time must not mean one forever.
+Served Serve(int fd, bool socket, pelkin::Simulator* reader, int listener = -1, int idleMs = 0) {
+  std::vector<std::uint8_t> pending;
+  auto lastHeard = Clock::now();
+  for (;;) {
+    int ready = 0;
+    if (pending.empty() && listener >= 0 && idleMs > 0) {
+      const auto idle =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastHeard);
+      if (idle.count() >= idleMs) {
+        ready = WaitClientOrListener(fd, listener);
+        if (ready == 2) {
+          std::fprintf(stderr, "pelkin-sim: dropped a client idle for %lld ms: another waits\n",
+                       static_cast<long long>(idle.count()));
+          return Served::kPeerGone;
+        }
+      } else {
+        ready = Wait(fd, POLLIN, idleMs - static_cast<int>(idle.count()));
+        if (ready == 0) continue;  // idle long enough now: look for a waiting client
+      }
+    } else {
+      ready = Wait(fd, POLLIN, pending.empty() ? -1 : kInterByteTimeoutMs);
+    }
     if (ready < 0) return g_stop ? Served::kStop : Served::kPeerGone;
     if (ready == 0) {  // a frame stalled half-way: drop it
       pending.clear();
@@ -100,6 +136,7 @@ Served Serve(int fd, bool socket, pelkin::Simulator* reader) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) return Served::kPeerGone;
+    lastHeard = Clock::now();
     pending.insert(pending.end(), chunk, chunk + n);
 
     // Frames go back to back: answer each whole one, keep a partial tail.
@@ -109,6 +146,7 @@ Served Serve(int fd, bool socket, pelkin::Simulator* reader) {
       pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(length));
       if (reply.delayMs > 0 && Wait(-1, 0, reply.delayMs) < 0) return Served::kStop;
       if (!reply.frame.empty() && !SendAll(fd, reply.frame, socket)) return Served::kPeerGone;
+      lastHeard = Clock::now();
     }
   }
 }
@@ -230,10 +268,16 @@ int RunTcp(const pelkin::ServerConfig& config, std::unique_ptr<pelkin::Simulator
     int one = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (config.newCardPerClient) {
-      auto fresh = MakeReader(config.sim);
-      if (fresh) reader = std::move(fresh);
+      // The old card lets go of its state file before the new one takes it.
+      reader.reset();
+      reader = MakeReader(config.sim);
+      if (!reader) {
+        ::close(client);
+        ::close(listener);
+        return 1;
+      }
     }
-    Served how = Serve(client, true, reader.get());
+    Served how = Serve(client, true, reader.get(), listener, config.idleMs);
     ::close(client);
     if (how == Served::kStop) break;
   }
@@ -267,10 +311,7 @@ bool ReceiveAll(int fd, std::uint8_t* out, std::size_t size, bool first) {
 }
 
 bool SendMessage(int fd, const std::vector<std::uint8_t>& payload) {
-  std::vector<std::uint8_t> message{static_cast<std::uint8_t>(payload.size() >> 8),
-                                    static_cast<std::uint8_t>(payload.size())};
-  message.insert(message.end(), payload.begin(), payload.end());
-  return SendAll(fd, message, true);
+  return SendAll(fd, pelkin::VpcdMessage(payload), true);
 }
 
 // Connects to vpcd, retrying until the deadline; -1 when it never answered.
@@ -299,14 +340,6 @@ int ConnectVpcd(const std::string& host, const std::string& port, Clock::time_po
   }
 }
 
-// A one-byte message of these values is a control code from vpcd; anything else
-// is an APDU (MIFARE Plus has one-byte commands, e.g. commit AA and reset
-// authentication 78, so one byte alone does not make a control code).
-bool IsVpcdControl(const std::vector<std::uint8_t>& message) {
-  return message.size() == 1 &&
-         (message[0] == 0x00 || message[0] == 0x01 || message[0] == 0x02 || message[0] == 0x04);
-}
-
 // Answers vpcd's messages: control codes, and APDUs with exactly one answer each.
 Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) {
   for (;;) {
@@ -316,25 +349,10 @@ Served ServeVpcd(int fd, pelkin::Reader* reader, pelkin::VirtualPcscCard* card) 
     if (!ReceiveAll(fd, message.data(), message.size(), false)) {
       return g_stop ? Served::kStop : Served::kPeerGone;
     }
-    bool sent = true;
-    if (IsVpcdControl(message)) {
-      switch (message[0]) {
-        case 0x00:  // power off
-          card->PowerOff();
-          break;
-        case 0x01:  // power on
-        case 0x02:  // reset
-          card->PowerOn();
-          break;
-        default:  // 0x04: get ATR
-          if (card->Atr().empty()) card->PowerOn();
-          sent = SendMessage(fd, card->Atr());
-          break;
-      }
-    } else if (!message.empty()) {
-      sent = SendMessage(fd, card->Transmit(message));
-    }
-    reader->PersistChanges();
+    auto answer = pelkin::AnswerVpcd(card, message);
+    // A change that cannot be saved fails its command: execution error.
+    if (!reader->PersistChanges() && answer) answer = std::vector<std::uint8_t>{0x64, 0x00};
+    const bool sent = !answer || SendMessage(fd, *answer);
     if (!sent) return Served::kPeerGone;
   }
 }

@@ -46,7 +46,9 @@ Reader::Reader(CardImage card, const Eeprom& eeprom, std::optional<std::uint64_t
       simCard_(static_cast<Card*>(ownedCard_.get())),
       card_(*ownedCard_),
       eeprom_(eeprom),
-      persist_(std::move(persist)) {}
+      persist_(std::move(persist)),
+      savedCard_(simCard_->image()),
+      savedEeprom_(eeprom) {}
 
 Reader::Reader(std::unique_ptr<CardInterface> card, const Eeprom& eeprom)
     : rng_(std::nullopt), ownedCard_(std::move(card)), card_(*ownedCard_), eeprom_(eeprom) {}
@@ -56,14 +58,22 @@ bool Reader::Save(std::string* error) {
   return persist_(simCard_->image(), eeprom_, error);
 }
 
-void Reader::PersistChanges() {
+bool Reader::PersistChanges() {
   const bool cardChanged = simCard_ != nullptr && simCard_->TakeChanged();
-  if ((cardChanged || eepromChanged_) && persist_) {
-    eepromChanged_ = false;
-    std::string error;
-    if (!Save(&error))
-      std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
+  if (!(cardChanged || eepromChanged_) || !persist_) return true;
+  eepromChanged_ = false;
+  std::string error;
+  if (Save(&error)) {
+    savedCard_ = simCard_->image();
+    savedEeprom_ = eeprom_;
+    return true;
   }
+  // A change that is not in the file did not happen: the card and the EEPROM
+  // go back to what the file holds, and the command that made it fails.
+  std::fprintf(stderr, "pelkin-sim: cannot save the card: %s\n", error.c_str());
+  simCard_->Revert(savedCard_);
+  eeprom_ = savedEeprom_;
+  return false;
 }
 
 Reply Reader::Handle(const std::uint8_t* frame, std::size_t length) {
@@ -75,7 +85,8 @@ Reply Reader::Handle(const std::uint8_t* frame, std::size_t length) {
   }
   const Bytes data(frame + 3, frame + 3 + frame[2]);
   reply.frame = Dispatch(frame[1], data, frame[0]);
-  PersistChanges();
+  // The card goes mute for a command whose change could not be saved.
+  if (!PersistChanges()) reply.frame.clear();
   return reply;
 }
 

@@ -44,8 +44,9 @@ class Reader : public Simulator {
 
   // The simulated card (only for a reader made with a CardImage).
   Card& card() { return *simCard_; }
-  // Saves the card and the EEPROM when they changed since the last save.
-  void PersistChanges();
+  // Saves the card and the EEPROM when they changed since the last save. False
+  // when that failed: both are then back as the file holds them.
+  bool PersistChanges();
   const Eeprom& eeprom() const { return eeprom_; }
 
  private:
@@ -60,6 +61,8 @@ class Reader : public Simulator {
   Eeprom eeprom_;
   bool eepromChanged_ = false;
   Persist persist_;
+  CardImage savedCard_;  // as the state file holds them
+  Eeprom savedEeprom_{};
 
   // T=CL link between host and reader.
   Bytes tclCommand_;

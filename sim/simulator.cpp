@@ -120,7 +120,11 @@ std::unique_ptr<Reader> CreateQueueReader(const SimOptions& options, const Varia
                                           std::string* error) {
   std::vector<CardImage> cards;
   bool fresh = true;
+  // One simulator at a time on a file; the lock lives as long as the saver.
+  std::shared_ptr<StateLock> lock;
   if (options.stateFile) {
+    lock = StateLock::Take(*options.stateFile, error);
+    if (!lock) return nullptr;
     switch (LoadQueue(*options.stateFile, &cards, error)) {
       case LoadResult::kLoaded:
         fresh = false;
@@ -138,7 +142,7 @@ std::unique_ptr<Reader> CreateQueueReader(const SimOptions& options, const Varia
   CardQueue::Save save;
   if (options.stateFile) {
     const std::string path = *options.stateFile;
-    save = [path](const std::vector<CardImage>& images, std::string* why) {
+    save = [path, lock](const std::vector<CardImage>& images, std::string* why) {
       return SaveQueue(path, images, why);
     };
     if (fresh && !save(cards, error)) return nullptr;
@@ -165,7 +169,10 @@ std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* err
   if (options.cards > 0) return CreateQueueReader(options, variant, error);
   StoredState state;
   bool fresh = true;
+  std::shared_ptr<StateLock> lock;
   if (options.stateFile) {
+    lock = StateLock::Take(*options.stateFile, error);
+    if (!lock) return nullptr;
     switch (LoadState(*options.stateFile, &state, error)) {
       case LoadResult::kLoaded:
         fresh = false;
@@ -184,7 +191,8 @@ std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* err
   Reader::Persist persist;
   if (options.stateFile) {
     const std::string path = *options.stateFile;
-    persist = [path](const CardImage& card, const Eeprom& eeprom, std::string* why) {
+    // The lock lives as long as the reader that saves through it.
+    persist = [path, lock](const CardImage& card, const Eeprom& eeprom, std::string* why) {
       return SaveState(path, StoredState{card, eeprom}, why);
     };
     if (fresh && !persist(state.card, state.eeprom, error)) return nullptr;

@@ -73,6 +73,30 @@ extern "C" {
 #define OSTREL_SL3_READ_MAC_MAX 6144
 
 /* ---- Transport (reader link) ----------------------------------------------- */
+/* ReaderCommInit, ReaderCommReset and ReaderReset end the MIFARE Plus session
+ * (as halt, deselection and activation do): the card may have lost power.
+ *
+ * OSTREL_TRACE=FILE appends every frame to FILE. The file is created with mode
+ * 0600 (an existing file keeps its mode), a symbolic link is followed to its
+ * target, and anything that is not a regular file, or a file without write
+ * permission, is refused: tracing stays off. Key bytes are shown as "**":
+ * CRYPTO1 keys, AES keys written to key addresses, sector trailers written in
+ * plain, and the payloads of ReaderReadE2 and ReaderwriteE2; a frame with more
+ * secrets than the library can track is masked whole.
+ *
+ * Lost answers: the reader link has no way to ask for a lost part of a chained
+ * answer again. The reader moves on with every request for the next part and
+ * answers a repeated request with OSTREL_LINK_SEQUENCE, dropping the rest of
+ * the answer; a lost one-frame answer makes the link repeat the whole request,
+ * which the card then sees twice. So:
+ *  - PLUSSL3Read with an answer MAC (codes 0x31, 0x33, 0x35, 0x37) repeats the
+ *    read once when the card's answer began with success and the rest was lost.
+ *  - Any other command whose answer is lost returns OSTREL_LINK_SEQUENCE or
+ *    OSTREL_NO_RESPONSE although the card may have carried it out: after a
+ *    write, a value command or a key change, authenticate again and read the
+ *    block back to learn whether it was stored. Reads without an answer MAC
+ *    are not repeated either: the card's MAC input then holds the lost answer,
+ *    so authenticate again before the next MACed read. */
 int ReaderCommInit(void);
 int ReaderCommReset(void);
 void ReaderCommExit(void);

@@ -46,7 +46,8 @@ bool ReaderAnswered(const link::Response& response) {
 
 std::uint8_t TclTransfer(const std::uint8_t* command, std::size_t commandLength,
                          std::uint8_t* answer, std::size_t answerCapacity,
-                         std::size_t* answerLength) {
+                         std::size_t* answerLength, bool* answerBegun) {
+  if (answerBegun != nullptr) *answerBegun = false;
   if (answerLength == nullptr || (command == nullptr && commandLength > 0) ||
       (answer == nullptr && answerCapacity > 0)) {
     return OSTREL_BAD_ARGUMENT;
@@ -78,6 +79,7 @@ std::uint8_t TclTransfer(const std::uint8_t* command, std::size_t commandLength,
   }
 
   // Receiving phase: append each part, ask for the next while more follows.
+  if (answerBegun != nullptr) *answerBegun = true;
   std::size_t emptyFrames = 0;
   for (;;) {
     const std::size_t m = response.length();

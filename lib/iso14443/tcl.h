@@ -22,9 +22,14 @@ namespace ostrel::iso {
 // command is taken before any answer byte is written. `command` may be null
 // only when commandLength is 0; `answer` may be null only when answerCapacity
 // is 0. A null `answerLength` returns 0xF2 without traffic.
+//
+// `answerBegun`, when given, tells whether the reader had begun to hand over
+// the card's answer (so the card took the command), whatever the result. The
+// reader link cannot ask for a lost part of an answer again: the reader moves
+// on with every request for the next part and refuses a repeated one (0x84).
 std::uint8_t TclTransfer(const std::uint8_t* command, std::size_t commandLength,
                          std::uint8_t* answer, std::size_t answerCapacity,
-                         std::size_t* answerLength);
+                         std::size_t* answerLength, bool* answerBegun = nullptr);
 
 // The raw timed exchange with a bounded answer buffer. Arguments and results
 // as PiccExChangBlock (options bits 1-0 used, timerExponent 0..17, sendBits

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/trace.h"
+#include "mfplus/session.h"
 #include "ostrel.h"
 
 namespace ostrel::link {
@@ -121,9 +122,11 @@ void InstallDriver(const Driver* driver) {
 
 }  // namespace ostrel::link
 
+// A new or reset link may have cost the card its power: no session survives it.
 extern "C" int ReaderCommInit(void) {
   auto& b = ostrel::link::State();
   b.ready = false;
+  ostrel::mfplus::EndSession();
   ostrel::link::trace::ConfigureFromEnvironment();
   if (!ostrel::link::Bind(b)) {
     b.bound = false;
@@ -136,6 +139,7 @@ extern "C" int ReaderCommInit(void) {
 
 extern "C" int ReaderCommReset(void) {
   auto& b = ostrel::link::State();
+  ostrel::mfplus::EndSession();
   if (!b.bound) return -1;
   int result = b.driver.reset();
   if (result == 0) b.ready = true;

@@ -2,6 +2,8 @@
 #include <cstring>
 
 #include "link/frame.h"
+#include "link/trace.h"
+#include "mfplus/session.h"
 #include "ostrel.h"
 
 namespace {
@@ -26,6 +28,9 @@ unsigned char ReaderLoadKey(unsigned char mode, unsigned char index, const unsig
 }
 
 unsigned char ReaderReset(unsigned char option) {
+  // The field goes off and on: the card loses its session even when the
+  // answer is lost.
+  ostrel::mfplus::EndSession();
   return Command(0x4E, &option, 1);
 }
 
@@ -56,6 +61,8 @@ unsigned char ReaderBuzzer(unsigned char byte1, unsigned char byte2, unsigned ch
 unsigned char ReaderReadE2(unsigned char address, unsigned char length, unsigned char* buffer) {
   if (length > OSTREL_E2_READ_MAX || (length > 0 && buffer == nullptr)) return OSTREL_BAD_ARGUMENT;
   const std::uint8_t data[2] = {address, length};
+  // The EEPROM may hold keys: its bytes stay out of the trace.
+  ostrel::link::trace::SecretAnswers hidden;
   Response response;
   std::uint8_t status = Exchange(0x00, 0x61, data, sizeof data, &response);
   if (status == 0) {
@@ -71,6 +78,8 @@ unsigned char ReaderwriteE2(unsigned char address, unsigned char length,
   if (length > OSTREL_E2_WRITE_MAX || (length > 0 && data == nullptr)) return OSTREL_BAD_ARGUMENT;
   std::uint8_t payload[2 + OSTREL_E2_WRITE_MAX] = {address, length};
   if (length > 0) std::memcpy(payload + 2, data, length);
+  ostrel::link::trace::SecretBytes hidden;
+  hidden.Add(payload + 2, length);
   return Command(0x62, payload, 2u + length);
 }
 

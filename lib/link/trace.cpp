@@ -1,5 +1,9 @@
 #include "link/trace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -28,6 +32,11 @@ struct Secret {
 constexpr std::size_t kMaxSecrets = 16;
 Secret g_secrets[kMaxSecrets];
 std::size_t g_secretCount = 0;
+// Secrets that did not fit the table: while any is live, whole frames are masked.
+std::size_t g_overflow = 0;
+std::size_t g_secretAnswers = 0;
+// The sink came from ConfigureStream: the caller closes it.
+bool g_borrowed = false;
 
 // Marks in `masked` every frame byte that belongs to a run of secret bytes.
 bool MarkSecrets(const std::uint8_t* frame, int count, bool* masked) {
@@ -86,17 +95,58 @@ void ConfigureFromEnvironment() {
   Configure(std::getenv("OSTREL_TRACE"));
 }
 
-bool Configure(const char* path) {
-  if (detail::sink != nullptr) std::fclose(detail::sink);
+namespace {
+
+void CloseSink() {
+  if (detail::sink != nullptr && !g_borrowed) std::fclose(detail::sink);
   detail::sink = nullptr;
+  g_borrowed = false;
+}
+
+// Opens `path` for appending as Configure describes; nullptr with errno set.
+std::FILE* OpenTraceFile(const char* path) {
+  // Non-blocking, so that a FIFO without a reader cannot hold the open.
+  const int fd =
+      ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  int refused = 0;
+  if (::fstat(fd, &st) != 0) {
+    refused = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    refused = EINVAL;
+  } else if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    refused = EACCES;  // only root gets this far; it must not override the mode
+  }
+  std::FILE* file = refused == 0 ? ::fdopen(fd, "a") : nullptr;
+  if (file == nullptr) {
+    if (refused == 0) refused = errno;
+    ::close(fd);
+    errno = refused;
+    return nullptr;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return file;
+}
+
+}  // namespace
+
+bool Configure(const char* path) {
+  CloseSink();
   if (path == nullptr || *path == '\0') return true;
-  detail::sink = std::fopen(path, "a");
+  detail::sink = OpenTraceFile(path);
   if (detail::sink == nullptr) {
-    std::fprintf(stderr, "ostrel: cannot open the frame trace %s: %s; tracing is off\n", path,
-                 std::strerror(errno));
+    const char* why = errno == EINVAL ? "not a regular file" : std::strerror(errno);
+    std::fprintf(stderr, "ostrel: cannot open the frame trace %s: %s; tracing is off\n", path, why);
     return false;
   }
   return true;
+}
+
+void ConfigureStream(std::FILE* stream) {
+  CloseSink();
+  detail::sink = stream;
+  g_borrowed = stream != nullptr;
 }
 
 namespace detail {
@@ -106,6 +156,11 @@ void Written(const std::uint8_t* frame, int length, int result) {
   bool masked[256] = {};
   if (length > static_cast<int>(sizeof masked)) length = sizeof masked;
   bool any = MarkSecrets(frame, length, masked);
+  if (g_overflow > 0) {
+    // A secret the table could not hold might be anywhere in the frame.
+    for (int i = 0; i < length; ++i) masked[i] = true;
+    any = true;
+  }
   if (length > 1 && (frame[1] == kPiccAuthKey || frame[1] == kReaderLoadKey)) {
     for (int i = kKeyFirst; i < kKeyEnd && i < length; ++i) masked[i] = true;
     any = true;
@@ -122,19 +177,42 @@ void Received(const std::uint8_t* frame, int got, int capacity) {
     Line('<', frame, 0, nullptr, " (no frame)");
     return;
   }
-  Line('<', frame, got < capacity ? got : capacity, nullptr, "");
+  const int count = got < capacity ? got : capacity;
+  if (g_secretAnswers == 0 || count <= 3) {
+    Line('<', frame, count, nullptr, "");
+    return;
+  }
+  // Control, status and length stay readable; the data and the check byte go.
+  bool masked[256] = {};
+  const int shown = count < static_cast<int>(sizeof masked) ? count : sizeof masked;
+  for (int i = 3; i < shown; ++i) masked[i] = true;
+  Line('<', frame, shown, masked, "");
 }
 
 }  // namespace detail
 
 SecretBytes::~SecretBytes() {
   g_secretCount -= added_;
+  g_overflow -= overflowed_;
 }
 
 void SecretBytes::Add(const std::uint8_t* bytes, std::size_t length) {
-  if (bytes == nullptr || length == 0 || g_secretCount == kMaxSecrets) return;
+  if (bytes == nullptr || length == 0) return;
+  if (g_secretCount == kMaxSecrets) {
+    ++g_overflow;
+    ++overflowed_;
+    return;
+  }
   g_secrets[g_secretCount++] = Secret{bytes, length};
   ++added_;
+}
+
+SecretAnswers::SecretAnswers() {
+  ++g_secretAnswers;
+}
+
+SecretAnswers::~SecretAnswers() {
+  --g_secretAnswers;
 }
 
 void SecretBytes::AddIfKeyAddress(std::uint16_t address, const std::uint8_t data[16]) {

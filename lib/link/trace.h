@@ -13,8 +13,13 @@ namespace ostrel::link::trace {
 void ConfigureFromEnvironment();
 // Appends to `path` from now on; nullptr or "" stops tracing. A file that cannot
 // be opened turns tracing off with a warning on stderr and returns false: the
-// link itself works on regardless.
+// link itself works on regardless. The trace may show key material of the
+// host's own making, so a new file is made 0600; an existing one keeps its
+// mode, a symbolic link is followed to its target, and anything that is not
+// a regular file, or a file without write permission, is refused.
 bool Configure(const char* path);
+// Appends to an open stream instead (the caller keeps it); nullptr stops tracing.
+void ConfigureStream(std::FILE* stream);
 
 // Key bytes the library is about to send. While a guard lives, every run of
 // its bytes in a frame written to the driver shows as "**" in the trace, and
@@ -39,6 +44,17 @@ class SecretBytes {
 
  private:
   std::size_t added_ = 0;
+  std::size_t overflowed_ = 0;  // secrets that found the table full
+};
+
+// While one lives, the data bytes of every frame read from the driver show as
+// "**" (answers that carry secrets, such as the reader's EEPROM).
+class SecretAnswers {
+ public:
+  SecretAnswers();
+  ~SecretAnswers();
+  SecretAnswers(const SecretAnswers&) = delete;
+  SecretAnswers& operator=(const SecretAnswers&) = delete;
 };
 
 namespace detail {

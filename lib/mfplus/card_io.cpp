@@ -7,10 +7,10 @@
 namespace ostrel::mfplus {
 
 std::uint8_t TclCommand(const std::uint8_t* command, std::size_t length, CardAnswer* answer,
-                        std::size_t minimumLength) {
+                        std::size_t minimumLength, bool* answerBegun) {
   answer->length = 0;
-  std::uint8_t status =
-      iso::TclTransfer(command, length, answer->bytes, sizeof answer->bytes, &answer->length);
+  std::uint8_t status = iso::TclTransfer(command, length, answer->bytes, sizeof answer->bytes,
+                                         &answer->length, answerBegun);
   if (status != 0) return status;
   if (answer->length == 0) return OSTREL_BAD_LENGTH;
   status = CheckPlusStatus(0, answer->bytes[0]);

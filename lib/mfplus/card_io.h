@@ -21,8 +21,9 @@ struct CardAnswer {
 // Sends `command` through the T=CL layer. Returns the transport status, then
 // 0xFC when the answer has no status byte, then CheckPlusStatus of the status
 // byte, then 0xFC when a successful answer is shorter than `minimumLength`.
+// `answerBegun` as for iso::TclTransfer.
 std::uint8_t TclCommand(const std::uint8_t* command, std::size_t length, CardAnswer* answer,
-                        std::size_t minimumLength = 1);
+                        std::size_t minimumLength = 1, bool* answerBegun = nullptr);
 
 struct RawAnswer {
   std::uint8_t bytes[kRawAnswerMax] = {};

@@ -17,10 +17,13 @@ constexpr std::size_t kVerifyAnswerLength = 3 + 8;
 constexpr std::uint8_t kCardOk = 0x90;
 
 // Prepare and verify answer with the card's block header and CID in front of
-// its status byte.
-std::uint8_t HeaderedStatus(std::uint8_t transport, const RawAnswer& answer) {
+// its status byte. The card answers with the header and CID it was sent: any
+// other pair is not the addressed card's answer to this command.
+std::uint8_t HeaderedStatus(std::uint8_t transport, const RawAnswer& answer,
+                            const std::uint8_t* sent) {
   if (transport != 0) return transport;
   if (answer.bits < 24) return OSTREL_BAD_LENGTH;
+  if (answer.bytes[0] != sent[0] || answer.bytes[1] != sent[1]) return OSTREL_OTHER_ERROR;
   return CheckPlusStatus(0, answer.bytes[2]);
 }
 
@@ -39,7 +42,7 @@ unsigned char PLUSSL3ProximityCheck(unsigned char cid, unsigned char parameter,
 
   RawAnswer answer;
   const std::uint8_t prepare[3] = {0x0A, cid, 0xF0};
-  std::uint8_t status = HeaderedStatus(RawExchange(3, prepare, 24, &answer), answer);
+  std::uint8_t status = HeaderedStatus(RawExchange(3, prepare, 24, &answer), answer, prepare);
   if (status != 0) return status;
 
   std::uint8_t check[4 + kRndCLength] = {0x0B, cid, 0xF2, kRndCLength};
@@ -67,7 +70,7 @@ unsigned char PLUSSL3ProximityCheck(unsigned char cid, unsigned char parameter,
   const std::uint8_t* macKey = keyChoice != 0 ? key : Session().kMac;
   std::uint8_t verify[3 + 8] = {0x0A, cid, 0xFD};
   ostrel::crypto::CmacTruncated(verify + 3, input, sizeof input, macKey);
-  status = HeaderedStatus(RawExchange(3, verify, sizeof verify * 8, &answer), answer);
+  status = HeaderedStatus(RawExchange(3, verify, sizeof verify * 8, &answer), answer, verify);
   if (status != 0) return status;
 
   // The card proves it saw the same exchange: its MAC over the same input

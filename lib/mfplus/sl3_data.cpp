@@ -15,6 +15,7 @@ namespace {
 constexpr std::size_t kMacLength = 8;
 constexpr std::size_t kBlockLength = 16;
 constexpr std::size_t kMaxWriteBlocks = 3;
+constexpr std::uint8_t kCardOk = 0x90;
 
 bool AnswerMacWanted(std::uint8_t code) {
   return (code & 0x01) != 0;
@@ -106,28 +107,40 @@ std::uint8_t ReadBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t cou
   const std::size_t macInputGrowth = (s.readMacLength == 0 ? 7 : 0) + 3 + dataLength;
   if (s.readMacLength + macInputGrowth > sizeof s.readMacBuffer) return OSTREL_BUFFER_OVERFLOW;
 
-  std::uint8_t command[4 + kMacLength];
-  ByteWriter cmd(command, sizeof command);
-  cmd.Byte(code).U16(block).Byte(count);
-  std::size_t commandLength = cmd.length();
-  if ((code & 0x04) == 0) {
-    std::uint8_t input[10];
-    ByteWriter mac(input, sizeof input);
-    MacHead(mac, code, s.readCounter).U16(block).Byte(count);
-    SessionMac(command + commandLength, input, sizeof input);
-    commandLength += kMacLength;
-  }
-
   // A card that took a MACed read has emptied its MAC input, whatever came
   // back to us; an input kept here would fail every later MACed read. Only a
   // card that refused the read keeps its input.
   const bool macWanted = AnswerMacWanted(code);
   CardAnswer answer;
-  std::uint8_t status = TclCommand(command, commandLength, &answer);
-  if (status != 0) {
+  std::uint8_t status = 0;
+  // The reader cannot hand over a lost part of a chained answer again. A card
+  // whose answer began with success counted the read, and a read changes
+  // nothing on the card: once in step with its counter, ask again. Only a
+  // read with an answer MAC: after one without, the card's MAC input holds
+  // the lost answer, which no repeat gives back.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::uint8_t command[4 + kMacLength];
+    ByteWriter cmd(command, sizeof command);
+    cmd.Byte(code).U16(block).Byte(count);
+    std::size_t commandLength = cmd.length();
+    if ((code & 0x04) == 0) {
+      std::uint8_t input[10];
+      ByteWriter mac(input, sizeof input);
+      MacHead(mac, code, s.readCounter).U16(block).Byte(count);
+      SessionMac(command + commandLength, input, sizeof input);
+      commandLength += kMacLength;
+    }
+    bool begun = false;
+    status = TclCommand(command, commandLength, &answer, 1, &begun);
+    if (status == 0) break;
     const bool cardRefused = status >= 0xB0 && status <= 0xBF;
     if (macWanted && !cardRefused) s.readMacLength = 0;
-    return status;
+    const bool cardAnswered = begun && answer.length > 0 && answer.bytes[0] == kCardOk &&
+                              (status == OSTREL_LINK_SEQUENCE || status == OSTREL_NO_RESPONSE);
+    if (!cardAnswered) return status;
+    ++s.readCounter;
+    UpdateSessionIvs();
+    if (!macWanted || attempt == 1) return status;
   }
   // The card answered 0x90, so it counted the read: stay in step with it.
   ++s.readCounter;
@@ -177,6 +190,8 @@ std::uint8_t WriteBlocks(std::uint8_t code, std::uint16_t block, std::uint8_t co
   if (PlainData(code)) {
     for (std::size_t i = 0; i < count; ++i) {
       keys.AddIfKeyAddress(static_cast<std::uint16_t>(block + i), data + kBlockLength * i);
+      // A trailer written in plain carries the Classic keys of Levels 1 and 2.
+      keys.AddIfSectorTrailer(static_cast<std::uint32_t>(block + i), data + kBlockLength * i);
     }
     if (dataLength != 0) std::memcpy(payload, data, dataLength);
   } else {

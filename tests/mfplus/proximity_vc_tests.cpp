@@ -100,6 +100,48 @@ TEST_F(ProximityTest, MalformedAnswersStopBeforeTheVerify) {
   EXPECT_EQ(PLUSSL3ProximityCheck(0, 0, 1, nullptr), OSTREL_BAD_ARGUMENT);
 }
 
+TEST_F(ProximityTest, PrepareAndVerifyAnswersMustCarryTheHeaderAndCidSent) {
+  const Key key{0x42, 0x43};
+  const std::uint8_t cid = 3;
+  struct Case {
+    const char* name;
+    Bytes prepareHead, verifyHead;
+    std::uint8_t expected;
+    std::size_t rawFrames;  // the exchanges made before it stopped
+  };
+  const Case cases[] = {
+      {"as sent", {0x0A, cid}, {0x0A, cid}, 0, 3},
+      {"prepare from another CID", {0x0A, 0x04}, {0x0A, cid}, OSTREL_OTHER_ERROR, 1},
+      {"prepare with another header", {0x0B, cid}, {0x0A, cid}, OSTREL_OTHER_ERROR, 1},
+      {"verify from another CID", {0x0A, cid}, {0x0A, 0x05}, OSTREL_OTHER_ERROR, 3},
+      {"verify with another header", {0x0A, cid}, {0x02, cid}, OSTREL_OTHER_ERROR, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    card_.ClearLog();
+    Bytes prepare = c.prepareHead;
+    prepare.push_back(0x90);
+    card_.QueueRaw(RawReply{prepare, 0});
+    // Only the answers the check will ask for: none after a refused prepare.
+    if (c.rawFrames == 1) {
+      EXPECT_EQ(PLUSSL3ProximityCheck(cid, 0, 1, key.data()), c.expected);
+      EXPECT_EQ(card_.rawRequests().size(), c.rawFrames);
+      continue;
+    }
+    Bytes check = cardRandom_;
+    check.insert(check.end(), {0xAB, 0xCD});
+    card_.QueueRaw(RawReply{check, 0, 0, 12});
+    // A verify answer whose MAC is right: only its header or CID is wrong.
+    Bytes verify = c.verifyHead;
+    verify.push_back(0x90);
+    const Bytes mac = Mac(MacInput(0x90, 0, PredictableRandom::Peek(7)), key.data());
+    verify.insert(verify.end(), mac.begin(), mac.end());
+    card_.QueueRaw(RawReply{verify, 0});
+    EXPECT_EQ(PLUSSL3ProximityCheck(cid, 0, 1, key.data()), c.expected);
+    EXPECT_EQ(card_.rawRequests().size(), c.rawFrames);
+  }
+}
+
 TEST_F(ProximityTest, TheCardMustAnswerInTimeAndProveItsAnswer) {
   const Key key{0x42, 0x43};
   const Bytes goodMac = Mac(MacInput(0x90, 0, PredictableRandom::Peek(7)), key.data());

@@ -225,14 +225,16 @@ TEST_F(SessionTest, TransportFailuresPassThrough) {
   EXPECT_EQ(PLUSSL3RestAuth(), 0x0A);
 }
 
-TEST_F(SessionTest, HaltDeselectAndActivationEndTheSessionButKeepTheCapabilities) {
+TEST_F(SessionTest, HaltDeselectActivationAndResetsEndTheSessionButKeepTheCapabilities) {
   const std::pair<const char*, unsigned char (*)()> releases[] = {
-      {"halt", &PiccHalt}, {"deselect", &PiccDeSelect}, {"activate", [] {
-                                                           unsigned char atq[2], uid[10],
-                                                               uidLength = 0, sak = 0;
-                                                           return PiccActivate(0x52, atq, uid,
-                                                                               &uidLength, &sak);
-                                                         }}};
+      {"reader reset", [] { return ReaderReset(1); }},
+      {"link reset", [] { return static_cast<unsigned char>(ReaderCommReset()); }},
+      {"halt", &PiccHalt},
+      {"deselect", &PiccDeSelect},
+      {"activate", [] {
+         unsigned char atq[2], uid[10], uidLength = 0, sak = 0;
+         return PiccActivate(0x52, atq, uid, &uidLength, &sak);
+       }}};
   const Bytes capabilities(model_.pdCap2.begin(), model_.pdCap2.end());
   model_.blocks[4] = Block{};
   for (const auto& [name, release] : releases) {

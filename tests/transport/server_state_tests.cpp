@@ -50,6 +50,8 @@ TEST(ServerState, KilledMidBurstLeavesOldOrNewContentsNeverAMix) {
   for (int k = 0; k < kBlocks; ++k) Pattern(0, k, data + 16 * k);
   ASSERT_EQ(PLUSSL3Write(0xA3, kFirstTestBlock, kBlocks, data), 0);
   int on_card = 0;
+  // The state file is one simulator's at a time.
+  ASSERT_EQ(OpenReader("sim:"), 0);
 
   for (int round = 0; round < 3; ++round) {
     SimProcess sim;
@@ -82,6 +84,7 @@ TEST(ServerState, KilledMidBurstLeavesOldOrNewContentsNeverAMix) {
     ASSERT_GE(on_card, 0) << "round " << round << ": the blocks are not one whole write";
     EXPECT_TRUE(on_card == last_ok || on_card == last_ok + 1)
         << "round " << round << ": generation " << on_card << " after " << last_ok;
+    ASSERT_EQ(OpenReader("sim:"), 0);
   }
   std::remove(state.c_str());
 }

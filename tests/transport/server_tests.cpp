@@ -94,6 +94,44 @@ TEST_F(Server, OneClientAtATime) {
   EXPECT_TRUE(ValidFrame(second.ReceiveFrame(2000))) << "served once the first has gone";
 }
 
+TEST_F(Server, AnIdleClientGivesWayOnlyWhenAnotherWaits) {
+  Start({"--idle-timeout", "1"});
+  Peer first = Connect(sim.address());
+  ASSERT_TRUE(ValidFrame(Ask(first, kGetInfo)));
+  // Alone, an idle client keeps the reader well past the time-out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(ValidFrame(Ask(first, kGetInfo))) << "dropped with nobody waiting";
+
+  Peer second = Connect(sim.address());
+  ASSERT_TRUE(second.valid());
+  const auto start = Clock::now();
+  second.Send(kGetInfo);
+  EXPECT_TRUE(ValidFrame(second.ReceiveFrame(4000))) << "the waiting client was never served";
+  EXPECT_GE(MillisecondsSince(start), 700) << "the idle client had its time first";
+  EXPECT_TRUE(first.SeesEnd(1000)) << "the idle client is told it was dropped";
+}
+
+TEST_F(Server, ASecondServerOnTheSameStateFileSaysSoAndStops) {
+  const std::string state =
+      testing::TempDir() + "locked_card_" + std::to_string(::getpid()) + ".json";
+  std::remove(state.c_str());
+  Start({"--state", state});
+  SimProcess second;
+  EXPECT_FALSE(second.Start(PELKIN_SIM, {"--listen", "127.0.0.1:0", "--state", state}, 3000));
+  EXPECT_EQ(second.Wait(3000), 1);
+  // The first one still serves, and saves, its card.
+  Peer client = Connect(sim.address());
+  EXPECT_TRUE(ValidFrame(Ask(client, kGetInfo)));
+  client.Close();
+  EXPECT_EQ(sim.Stop(SIGTERM, 3000), 0);
+  SimProcess after;
+  EXPECT_TRUE(after.Start(PELKIN_SIM, {"--listen", "127.0.0.1:0", "--state", state}))
+      << "free once the first has gone";
+  EXPECT_EQ(after.Stop(SIGINT, 3000), 0);
+  std::remove(state.c_str());
+  std::remove((state + ".lock").c_str());
+}
+
 TEST_F(Server, StopSignalsEndItCleanlyEvenMidSession) {
   Start();
   Peer client = Connect(sim.address());

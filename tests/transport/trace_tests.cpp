@@ -1,11 +1,16 @@
 // The frame trace: what reaches the file, how keys are hidden, and that a
 // trace that cannot be written never breaks the link.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -81,7 +86,7 @@ TEST_F(FrameTrace, EveryAttemptIsTracedWithItsOutcome) {
   EXPECT_EQ(bodies, expected);
 }
 
-TEST_F(FrameTrace, KeyBytesAreMaskedOnlyInKeyCommands) {
+TEST_F(FrameTrace, KeyBytesAreMaskedInKeyAndEepromCommands) {
   const unsigned char key[6] = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
   driver.SetResponder([](const Bytes&) { return FakeDriver::Frame(0, 0); });
   EXPECT_EQ(PiccAuthKey(0x60, key, 0x05), 0);
@@ -97,12 +102,163 @@ TEST_F(FrameTrace, KeyBytesAreMaskedOnlyInKeyCommands) {
   EXPECT_EQ(Body(lines[2]).substr(0, 17), "> 00 4C 08 01 02 ");
   EXPECT_NE(lines[2].find("** ** ** ** ** **"), std::string::npos) << lines[2];
   EXPECT_EQ(lines[2].find("D4"), std::string::npos) << lines[2];
-  // The same bytes as EEPROM data are not a key and stay readable.
-  EXPECT_EQ(Body(lines[4]).substr(0, 35), "> 00 62 08 10 06 A1 B2 C3 D4 E5 F6 ");
+  // EEPROM data may be keys the reader keeps: hidden as well.
+  EXPECT_EQ(Body(lines[4]), "> 00 62 08 10 06 ** ** ** ** ** ** **");
   // Masking is for the file only: the frames on the wire carry the real key.
   ASSERT_GE(driver.writes().size(), 2u);
   EXPECT_EQ(driver.writes()[0][5], 0xA1);
   EXPECT_EQ(driver.writes()[1][10], 0xF6);
+}
+
+// Secrets in frames other than the key commands: a plain Level 3 trailer write,
+// the reader's EEPROM both ways. No key byte may reach the file.
+TEST_F(FrameTrace, TrailerWritesAndEepromPayloadsAreMasked) {
+  const Bytes keyA = {0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6};
+  const Bytes keyB = {0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F};
+  struct Case {
+    const char* name;
+    std::function<void()> run;
+    char direction;  // the line that carried the secret
+  };
+  unsigned char trailer[16] = {};
+  std::copy(keyA.begin(), keyA.end(), trailer);
+  trailer[6] = 0xFF;
+  trailer[7] = 0x07;
+  trailer[8] = 0x80;
+  std::copy(keyB.begin(), keyB.end(), trailer + 10);
+  const Case cases[] = {
+      {"plain Level 3 trailer write",
+       [&] {
+         driver.SetResponder([](const Bytes&) { return FakeDriver::Frame(0x80, 0, {0x90}); });
+         PLUSSL3Write(0xA2, 7, 1, trailer);
+       },
+       '>'},
+      {"EEPROM write",
+       [&] {
+         driver.SetResponder([](const Bytes&) { return FakeDriver::Frame(0, 0); });
+         ReaderwriteE2(0x40, 6, keyB.data());
+       },
+       '>'},
+      {"EEPROM read",
+       [&] {
+         driver.SetResponder([&](const Bytes&) {
+           return FakeDriver::Frame(0, 0, {0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x6F});
+         });
+         unsigned char out[6];
+         ReaderReadE2(0x40, 6, out);
+       },
+       '<'},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(ostrel::link::trace::Configure(nullptr));
+    std::remove(path.c_str());
+    ASSERT_TRUE(ostrel::link::trace::Configure(path.c_str()));
+    c.run();
+    bool seen = false;
+    for (const std::string& line : Lines(path)) {
+      const std::string body = Body(line);
+      seen = seen || (body[0] == c.direction && body.find("**") != std::string::npos);
+      for (const Bytes* key : {&keyA, &keyB}) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%02X %02X %02X", (*key)[0], (*key)[1], (*key)[2]);
+        EXPECT_EQ(body.find(text), std::string::npos) << body;
+      }
+    }
+    EXPECT_TRUE(seen) << "no masked line in that direction";
+  }
+}
+
+TEST_F(FrameTrace, MoreSecretsThanItCanTrackMaskTheWholeFrame) {
+  driver.SetResponder([](const Bytes&) { return FakeDriver::Frame(0, 0); });
+  std::vector<std::array<std::uint8_t, 2>> many(40);
+  std::vector<std::unique_ptr<ostrel::link::trace::SecretBytes>> guards;
+  for (std::size_t i = 0; i < many.size(); ++i) {
+    many[i] = {static_cast<std::uint8_t>(0xC0 + i), 0x00};
+    guards.push_back(std::make_unique<ostrel::link::trace::SecretBytes>());
+    guards.back()->Add(many[i].data(), 1);
+  }
+  EXPECT_EQ(ReaderBuzzer(0x01, 0x02, 0x03, 0xE7), 0);  // 0xE7: a secret beyond the table
+  while (!guards.empty()) guards.pop_back();
+  EXPECT_EQ(ReaderBuzzer(0x01, 0x02, 0x03, 0xE7), 0);  // no secrets any more
+  const std::vector<std::string> lines = Lines(path);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(Body(lines[0]), "> ** ** ** ** ** ** ** **");
+  EXPECT_EQ(Body(lines[2]).substr(0, 22), "> 00 60 04 01 02 03 E7");
+}
+
+TEST(FrameTraceFile, NewFilesAre0600AndOnlyRegularWritableFilesAreUsed) {
+  const std::string dir = testing::TempDir() + "trace_files_" + std::to_string(::getpid());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string file = dir + "/trace.log";
+  struct Case {
+    const char* name;
+    std::function<std::string()> prepare;  // the path given to the library
+    bool opens;
+    unsigned mode;  // of `file` afterwards (0: no such file)
+  };
+  auto existing = [&](unsigned mode) {
+    std::ofstream(file) << "earlier\n";
+    ::chmod(file.c_str(), mode);
+  };
+  const Case cases[] = {
+      {"new file", [&] { return file; }, true, 0600},
+      {"existing 0644 file",
+       [&] {
+         existing(0644);
+         return file;
+       },
+       true, 0644},
+      {"link to a file",
+       [&] {
+         existing(0640);
+         std::filesystem::create_symlink(file, dir + "/link");
+         return dir + "/link";
+       },
+       true, 0640},
+      {"read-only file",
+       [&] {
+         existing(0444);
+         return file;
+       },
+       false, 0444},
+      {"directory",
+       [&] {
+         std::filesystem::create_directory(file);
+         return file;
+       },
+       false, 0},
+      {"fifo",
+       [&] {
+         ::mkfifo(file.c_str(), 0600);
+         return file;
+       },
+       false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::error_code ec;
+    std::filesystem::remove_all(file, ec);
+    std::filesystem::remove(dir + "/link", ec);
+    const std::string given = c.prepare();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ostrel::link::trace::Configure(given.c_str()), c.opens);
+    const std::string err = testing::internal::GetCapturedStderr();
+    if (!c.opens) {
+      EXPECT_NE(err.find(given), std::string::npos) << err;
+    }
+    ostrel::link::trace::Configure(nullptr);
+    struct stat st {};
+    const bool regular = ::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (c.mode != 0) {
+      ASSERT_TRUE(regular);
+      EXPECT_EQ(st.st_mode & 07777, c.mode);
+    } else {
+      EXPECT_FALSE(regular) << "nothing put in its place";
+    }
+  }
+  std::filesystem::remove_all(dir);
 }
 
 int OverclaimingRead(unsigned char* buffer, int capacity, int) {
