@@ -13,6 +13,7 @@
 #include "core/card_text.h"
 #include "core/messages.h"
 #include "gui/hex_controls.h"
+#include "gui/lock_questions.h"
 #include "gui/prompts.h"
 #include "ostrel.h"
 #include "tips/tip_renderer.h"
@@ -193,6 +194,7 @@ void Level0Page::WriteRow(int index) {
     CurrentPrompts().Message(this, refusal, LoadMessage(2379), Prompts::Icon::Warning);
     return;
   }
+  if (!ConfirmPersoWrite(this, address, block)) return;
   const int status = PLUSWritePersoClassic(Word(address), block);
   if (status != 0) {
     o->AppendLog(FormatMessage(2070, 0, address, qUtf8Printable(MessageText(status))), false);

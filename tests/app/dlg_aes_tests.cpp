@@ -15,6 +15,7 @@
 
 #include "core/card_text.h"
 #include "core/change_sequence.h"
+#include "gui/change_fields.h"
 #include "gui/dialogs/aes_key_dialog.h"
 #include "gui/dialogs/field_config_dialog.h"
 #include "gui/dialogs/mfp_config_dialog.h"

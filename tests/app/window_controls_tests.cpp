@@ -311,7 +311,7 @@ TEST_F(Controls, OperatorCommandsPlugInByNumber) {
   MainWindow& w = Open();
   std::vector<int> ran;
   for (int id : {1860, 1910, 1037})
-    RegisterOperatorCommand(id, [&ran, id](MainWindow&) { ran.push_back(id); });
+    RegisterOperatorCommand(id, [&ran, id](CommandHost&) { ran.push_back(id); });
   w.action(1860)->trigger();
   w.findChild<QPushButton*>(QStringLiteral("incrementButton"))->click();
   w.findChild<QPushButton*>(QStringLiteral("readBlocksButton"))->click();
