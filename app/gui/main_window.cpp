@@ -646,24 +646,22 @@ void MainWindow::SectorChanged() {
   updating_ = true;
   const int sector = SelectedSector();
   const int blocks = DataBlocks(sector);
-  const int blockIndex = block_->currentIndex();
-  const int destinationIndex = destination_->currentIndex();
-  const int sourceIndex = source_->currentIndex();
-  auto refill = [](QComboBox* box, int first, int end, int remembered) {
+  // Each box keeps its block number where the new sector has it: the lists of
+  // sector 0 start at block 1, the others at 0, so positions would shift.
+  auto refill = [](QComboBox* box, int first, int end) {
+    const int kept = box->currentData().toInt();
     QSignalBlocker blocker(box);
     box->clear();
     for (int b = first; b < end; ++b) box->addItem(QString::number(b), b);
-    box->setCurrentIndex(remembered >= 0 && remembered < box->count() ? remembered : 0);
+    box->setCurrentIndex(std::max(box->findData(kept), 0));
   };
   // Block 0 of sector 0 is the manufacturer block: never a value source or target.
   const int firstValueBlock = sector == 0 ? 1 : 0;
-  refill(block_, 0, blocks, blockIndex);
-  refill(source_, firstValueBlock, blocks, sourceIndex);
-  refill(destination_, firstValueBlock, blocks, destinationIndex);
+  refill(block_, 0, blocks);
+  refill(source_, firstValueBlock, blocks);
+  refill(destination_, firstValueBlock, blocks);
   updating_ = false;
-  UpdateAddresses();
-  // A count that fitted the old sector may run past this one's trailer.
-  if (blockCount_->count() > 0) BlockCountCheck();
+  BlockChanged();  // the source follows the block; addresses and count follow too
 }
 
 void MainWindow::BlockChanged() {
