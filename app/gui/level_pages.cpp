@@ -379,7 +379,8 @@ Level3Page::Level3Page(QWidget* parent) : CardLevelPage(3, parent) {
   grid->addWidget(relayCheck_, 2, 0, 1, 2, Qt::AlignLeft);
   grid->setRowStretch(3, 1);
 
-  connect(virtualCardBox_, &QCheckBox::clicked, this, &Level3Page::VirtualCardClicked);
+  // The state change, not the click: assistive technology toggles without clicking.
+  connect(virtualCardBox_, &QCheckBox::toggled, this, &Level3Page::VirtualCardToggled);
   if (TheVirtualCardDialogFactory()) {
     virtualCardDialog_ = TheVirtualCardDialogFactory()(*this);
     if (virtualCardDialog_ != nullptr) virtualCardDialog_->hide();
@@ -391,7 +392,7 @@ Level3Page::~Level3Page() {
   delete virtualCardDialog_;
 }
 
-void Level3Page::VirtualCardClicked(bool checked) {
+void Level3Page::VirtualCardToggled(bool checked) {
   if (virtualCardDialog_ == nullptr) {
     // Without the dialog the flag would claim something that is not shown.
     virtualCard_ = 0;

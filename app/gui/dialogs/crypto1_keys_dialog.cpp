@@ -242,15 +242,16 @@ QStringList Crypto1KeysDialog::NotStored(const std::uint8_t wanted[16],
   bool keyAOpens = false;
   QString failure;
   for (int i = 0; i < 3 && used < 0; ++i) {
+    // The first reason stands: the new key A is tried first and says most.
     if (!AuthenticateAndRead(attempts[i].key, attempts[i].keyB, back)) {
-      failure = ui_->result->text();
+      if (failure.isEmpty()) failure = ui_->result->text();
       continue;
     }
     keyAOpens = keyAOpens || i == 0;
     // Access bits a key may not read come back as zeros: try the next key.
     if (accessbits::Decode(back + 6, &rows)) {
       used = i;
-    } else {
+    } else if (failure.isEmpty()) {
       failure = Text("accessUnknown");
     }
   }
