@@ -74,9 +74,20 @@ class WindowTest : public ::testing::Test {
     for (const auto& [key, value] : values) ini.setValue(QStringLiteral("Setting/") + key, value);
     ini.sync();
   }
+  // Read from the file itself: QSettings keeps a per-process cache that can miss
+  // a rewrite of the same size within its time stamp's resolution.
   QString IniValue(const QString& key) const {
-    QSettings ini(IniPath(), QSettings::IniFormat);
-    return ini.value(QStringLiteral("Setting/") + key).toString();
+    QFile file(IniPath());
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return {};
+    bool inSection = false;
+    for (const QString& raw : QString::fromUtf8(file.readAll()).split(u'\n')) {
+      const QString line = raw.trimmed();
+      if (line.startsWith(u'['))
+        inSection = line == QStringLiteral("[Setting]");
+      else if (inSection && line.section(u'=', 0, 0).trimmed() == key)
+        return line.section(u'=', 1).trimmed();
+    }
+    return {};
   }
 
   // Creates and initialises the window (connects to the reader, opens the stored tab).
