@@ -10,6 +10,7 @@
 #include "core/card_text.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/card_map_window.h"
 #include "gui/hex_controls.h"
 #include "gui/main_window.h"
 #include "gui/prompts.h"
@@ -164,7 +165,10 @@ void ReadAllSectorsCommand(MainWindow& window) {
             .arg(outcome.sectorsPartial + outcome.sectorsRefused + outcome.sectorsMissing),
         false);
   }
-  if (outcome.sectorsRead + outcome.sectorsPartial > 0) OfferToSave(window, outcome.dump);
+  if (outcome.sectorsRead + outcome.sectorsPartial > 0) {
+    OfferToSave(window, outcome.dump);
+    ShowCardMapAfterRead(window, outcome.dump);
+  }
 }
 
 void RegisterReadAllSectors() {
