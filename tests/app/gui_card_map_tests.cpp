@@ -122,6 +122,12 @@ TEST_F(CardMap, FillsFromDumpsAndTellsAssistiveTechnologyWhatEachCellIs) {
     EXPECT_EQ(trailer, map.trailerLabel()->text()) << "the label exposes what it shows";
     Render(map, QLatin1String(c.png));
   }
+  // The operator's default language, for a person to look at.
+  SetLanguage(Language::SimplifiedChinese);
+  CardMapWindow chinese;
+  chinese.ShowDump(testdumps::Partial(), QStringLiteral("card.json"));
+  chinese.SelectSector(3);
+  Render(chinese, QStringLiteral("card_map_4k_partial_zh.png"));
 }
 
 TEST_F(CardMap, ControlsAreNamedForAssistiveTechnology) {
