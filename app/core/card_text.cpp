@@ -1,8 +1,7 @@
 #include "core/card_text.h"
 
+#include "core/hex_text.h"
 #include "core/messages.h"
-#include "gui/hex_controls.h"
-#include "gui/prompts.h"
 
 namespace {
 constexpr int kFirstRegisteredCode = 32211;
@@ -45,8 +44,4 @@ QString ResultText(std::uint32_t packed) {
   QString text = CodeText(message);
   if (cause != message) text += u'\n' + CodeText(cause);
   return text;
-}
-
-void ShowWrongLength(QWidget* parent) {
-  CurrentPrompts().Message(parent, LoadMessage(2378), LoadMessage(2379), Prompts::Icon::None);
 }

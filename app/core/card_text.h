@@ -1,11 +1,9 @@
 // Texts and result codes shared by the operator commands and every dialog:
-// block data text, the packed dialog result, and the wrong-length message box.
+// block data text and the packed dialog result.
 #pragma once
 
 #include <QString>
 #include <cstdint>
-
-class QWidget;
 
 // Each 16-byte row as upper-case hex pairs, two extra blanks after the 4th,
 // 8th and 12th byte, and a line end: "00 01 02 03   04 ...\n".
@@ -22,6 +20,3 @@ int ResultCause(std::uint32_t packed);
 QString CodeText(int code);
 // The message's text, then, when the cause differs, a line end and the cause's.
 QString ResultText(std::uint32_t packed);
-
-// The message box for malformed hex input: text 2378, caption 2379.
-void ShowWrongLength(QWidget* parent);

@@ -88,5 +88,7 @@ bool IsCardItem(const CommandInfo& info) {
 }
 
 bool EnabledOnLevel(const CommandInfo& info, int level) {
-  return level >= 0 && level <= 3 && (info.levels & (1u << level)) != 0;
+  // An item without behaviour is offered but never enabled: it would do nothing.
+  return info.handler != CommandHandler::Nothing && level >= 0 && level <= 3 &&
+         (info.levels & (1u << level)) != 0;
 }

@@ -1,6 +1,9 @@
 // The settings file Quillon.ini: section "Setting" with "TipEnable" (0/1),
 // "DefaultPage" (level tab 0..3) and "Language" ("Chinese", "Chinese(Taiwan)" or
 // "English"). Every read and write opens the file anew; nothing is held open.
+// A value is written only when the value the file means changes; the file
+// keeps its encoding (UTF-8 or UTF-16 with byte order mark), its comments and
+// other sections; a path that is not a regular file is never read nor replaced.
 #pragma once
 
 #include <QString>

@@ -11,19 +11,17 @@
 #include <cstdint>
 #include <functional>
 
+#include "core/card_activator.h"
+
 class CardLevelPage;
 class TipRenderer;
 class QWidget;
 
 // What a page needs of the window that owns it. The main window implements it;
 // tests and later dialogs may reach the window through it as well.
-class PageOwner {
+// Card activation comes from CardActivator.
+class PageOwner : public CardActivator {
  public:
-  virtual ~PageOwner() = default;
-  // Card activation: 1 when a card is active, 0 otherwise, with the result code
-  // through errorOut. cardVariant receives 1 for a MIFARE Plus S card and 128
-  // for any other card after a successful ATS request.
-  virtual int Activate(int force, int* errorOut, QString* cardInfoOut, int* cardVariant) = 0;
   virtual void AppendLog(const QString& text, bool highlight) = 0;
   virtual bool IsConnected() const = 0;
   virtual CardLevelPage* CurrentPage() const = 0;

@@ -10,7 +10,7 @@
 #include <QTableWidget>
 
 #include "core/messages.h"
-#include "gui/main_window.h"
+#include "gui/command_host.h"
 #include "gui/prompts.h"
 #include "ui_card_map_window.h"
 
@@ -259,17 +259,18 @@ void CardMapWindow::ShowChoice(const QString& text) {
 namespace {
 
 // Puts a block into the main window's sector and block boxes, as if the operator
-// had picked them there (the boxes' own handlers run).
-void ChooseInWindow(MainWindow& window, CardMapWindow& map, int sector, int block) {
-  QComboBox* sectors = window.sectorBox();
-  const int sectorIndex = sectors->findData(sector);
+// had picked them there (the boxes' own handlers run). The boxes are found as
+// assistive technology finds them, so the window needs no hook for the map.
+void ChooseInWindow(QWidget* window, CardMapWindow& map, int sector, int block) {
+  auto* sectors = window->findChild<QComboBox*>(QStringLiteral("sectorBox"));
+  const int sectorIndex = sectors != nullptr ? sectors->findData(sector) : -1;
   if (sectorIndex < 0) {
     map.ShowChoice(FormatMessage(kMsgSectorMissing, sector));
     return;
   }
   sectors->setCurrentIndex(sectorIndex);
-  QComboBox* blocks = window.blockBox();
-  const int blockIndex = blocks->findData(block);
+  auto* blocks = window->findChild<QComboBox*>(QStringLiteral("blockBox"));
+  const int blockIndex = blocks != nullptr ? blocks->findData(block) : -1;
   if (blockIndex < 0) {
     map.ShowChoice(FormatMessage(kMsgTrailerChosen, sector));
     return;
@@ -280,28 +281,29 @@ void ChooseInWindow(MainWindow& window, CardMapWindow& map, int sector, int bloc
 
 }  // namespace
 
-CardMapWindow& CardMapOf(MainWindow& window) {
-  auto* map = window.findChild<CardMapWindow*>(QString::fromLatin1(kObjectName),
-                                               Qt::FindDirectChildrenOnly);
+CardMapWindow& CardMapOf(CommandHost& host) {
+  QWidget* window = host.DialogParent();
+  auto* map = window->findChild<CardMapWindow*>(QString::fromLatin1(kObjectName),
+                                                Qt::FindDirectChildrenOnly);
   if (map == nullptr) {
-    map = new CardMapWindow(&window);
+    map = new CardMapWindow(window);
     QObject::connect(
-        map, &CardMapWindow::BlockChosen, &window,
-        [&window, map](int sector, int block) { ChooseInWindow(window, *map, sector, block); });
+        map, &CardMapWindow::BlockChosen, window,
+        [window, map](int sector, int block) { ChooseInWindow(window, *map, sector, block); });
   }
   return *map;
 }
 
-void ShowCardMapAfterRead(MainWindow& window, const cardtools::Dump& dump) {
-  CardMapWindow& map = CardMapOf(window);
+void ShowCardMapAfterRead(CommandHost& host, const cardtools::Dump& dump) {
+  CardMapWindow& map = CardMapOf(host);
   map.ShowDump(dump, LoadMessage(kMsgReadSource));
   map.show();
   map.raise();
 }
 
 void RegisterCardMap() {
-  RegisterOperatorCommand(kCardMapCommand, [](MainWindow& window) {
-    CardMapWindow& map = CardMapOf(window);
+  RegisterOperatorCommand(kCardMapCommand, [](CommandHost& host) {
+    CardMapWindow& map = CardMapOf(host);
     map.show();
     map.raise();
     map.activateWindow();

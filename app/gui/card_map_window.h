@@ -13,7 +13,7 @@
 #include "cardtools/files.h"
 #include "core/card_map.h"
 
-class MainWindow;
+class CommandHost;
 class QLabel;
 class QTableWidget;
 class QTableWidgetItem;
@@ -71,8 +71,8 @@ QColor CardMapColour(cardmap::BlockKind kind);
 
 // Registers the menu command that opens the map.
 void RegisterCardMap();
-// The map window of `window`, created on first use and wired to its sector and
-// block boxes.
-CardMapWindow& CardMapOf(MainWindow& window);
+// The map window of the main window behind `host`, created on first use and
+// wired to its sector and block boxes.
+CardMapWindow& CardMapOf(CommandHost& host);
 // Shows the dump that "read all sectors" produced.
-void ShowCardMapAfterRead(MainWindow& window, const cardtools::Dump& dump);
+void ShowCardMapAfterRead(CommandHost& host, const cardtools::Dump& dump);

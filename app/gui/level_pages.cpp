@@ -13,6 +13,7 @@
 #include "core/card_text.h"
 #include "core/messages.h"
 #include "gui/hex_controls.h"
+#include "gui/lock_questions.h"
 #include "gui/prompts.h"
 #include "ostrel.h"
 #include "tips/tip_renderer.h"
@@ -193,6 +194,7 @@ void Level0Page::WriteRow(int index) {
     CurrentPrompts().Message(this, refusal, LoadMessage(2379), Prompts::Icon::Warning);
     return;
   }
+  if (!ConfirmPersoWrite(this, address, block)) return;
   const int status = PLUSWritePersoClassic(Word(address), block);
   if (status != 0) {
     o->AppendLog(FormatMessage(2070, 0, address, qUtf8Printable(MessageText(status))), false);
@@ -377,7 +379,8 @@ Level3Page::Level3Page(QWidget* parent) : CardLevelPage(3, parent) {
   grid->addWidget(relayCheck_, 2, 0, 1, 2, Qt::AlignLeft);
   grid->setRowStretch(3, 1);
 
-  connect(virtualCardBox_, &QCheckBox::clicked, this, &Level3Page::VirtualCardClicked);
+  // The state change, not the click: assistive technology toggles without clicking.
+  connect(virtualCardBox_, &QCheckBox::toggled, this, &Level3Page::VirtualCardToggled);
   if (TheVirtualCardDialogFactory()) {
     virtualCardDialog_ = TheVirtualCardDialogFactory()(*this);
     if (virtualCardDialog_ != nullptr) virtualCardDialog_->hide();
@@ -389,7 +392,7 @@ Level3Page::~Level3Page() {
   delete virtualCardDialog_;
 }
 
-void Level3Page::VirtualCardClicked(bool checked) {
+void Level3Page::VirtualCardToggled(bool checked) {
   if (virtualCardDialog_ == nullptr) {
     // Without the dialog the flag would claim something that is not shown.
     virtualCard_ = 0;

@@ -136,7 +136,7 @@ class Level3Page : public CardLevelPage {
 
  private:
   void ReadFlags();
-  void VirtualCardClicked(bool checked);
+  void VirtualCardToggled(bool checked);
   // Mode-byte parts: response MAC (bit 0), plain data (bit 1), no command MAC (bit 2).
   unsigned char ResponseMacBit() const { return responseMac_ ? 1 : 0; }
   unsigned char PlainBit() const { return encrypted_ ? 0 : 2; }

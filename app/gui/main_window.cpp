@@ -36,11 +36,6 @@
 
 namespace {
 
-std::map<int, OperatorCommand>& OperatorCommands() {
-  static std::map<int, OperatorCommand> commands;
-  return commands;
-}
-
 QString Hex2(int value) {
   return QString::asprintf("0x%02X", value);
 }
@@ -85,14 +80,6 @@ QLabel* Caption(int id, QWidget* parent) {
 }
 
 }  // namespace
-
-void RegisterOperatorCommand(int commandId, OperatorCommand command) {
-  OperatorCommands()[commandId] = std::move(command);
-}
-
-void UnregisterOperatorCommand(int commandId) {
-  OperatorCommands().erase(commandId);
-}
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("mainWindow"));
@@ -505,11 +492,6 @@ void MainWindow::ApplyTips() {
   for (CardLevelPage* p : pages_) p->SetTips(renderer);
 }
 
-QByteArray MainWindow::DefaultKey(int length) {
-  // The transport key of a fresh card: every byte 0xFF.
-  return QByteArray(std::clamp(length, 0, 16), '\xFF');
-}
-
 // ------------------------------------------------------------ session -----
 
 void MainWindow::Connect() {
@@ -623,6 +605,27 @@ int MainWindow::AesAuthenticate(int* errorOut) {
 int MainWindow::SelectedBlockCount() const {
   return blockCount_->currentData().toInt();
 }
+int MainWindow::SelectedBlockInSector() const {
+  return block_->currentData().toInt();
+}
+int MainWindow::SelectedAesKeyAddress() const {
+  return aesAddress_->currentData().toInt();
+}
+int MainWindow::Operand() const {
+  return operand_->GetValue();
+}
+bool MainWindow::KeyBytes(std::uint8_t* out, int count) const {
+  return key_->GetExactBytes(out, count);
+}
+bool MainWindow::AesKeyBytes(std::uint8_t* out, int count) const {
+  return aesKey_->GetExactBytes(out, count);
+}
+bool MainWindow::DataRowBytes(int row, std::uint8_t* out, int count) const {
+  return row >= 0 && row < 3 && dataRows_[row]->GetExactBytes(out, count);
+}
+void MainWindow::ShowDataRow(int row, const std::uint8_t* bytes, int count) {
+  if (row >= 0 && row < 3) dataRows_[row]->SetBytes(bytes, count);
+}
 
 QAction* MainWindow::action(int commandId) const {
   auto it = actions_.find(commandId);
@@ -630,16 +633,6 @@ QAction* MainWindow::action(int commandId) const {
 }
 
 // ------------------------------------------------------- block addressing --
-
-int MainWindow::BlockAddress(int sector, int blockInSector) {
-  if (sector < 0 || sector > 39) return 0;
-  if (sector < 32) return sector * 4 + blockInSector;
-  return 128 + (sector - 32) * 16 + blockInSector;
-}
-
-int MainWindow::DataBlocks(int sector) {
-  return sector >= 32 ? 15 : 3;
-}
 
 int MainWindow::BlockAddress(BlockBox box) const {
   const QComboBox* combo = box == BlockBox::Block    ? block_
@@ -653,24 +646,22 @@ void MainWindow::SectorChanged() {
   updating_ = true;
   const int sector = SelectedSector();
   const int blocks = DataBlocks(sector);
-  const int blockIndex = block_->currentIndex();
-  const int destinationIndex = destination_->currentIndex();
-  const int sourceIndex = source_->currentIndex();
-  auto refill = [](QComboBox* box, int first, int end, int remembered) {
+  // Each box keeps its block number where the new sector has it: the lists of
+  // sector 0 start at block 1, the others at 0, so positions would shift.
+  auto refill = [](QComboBox* box, int first, int end) {
+    const int kept = box->currentData().toInt();
     QSignalBlocker blocker(box);
     box->clear();
     for (int b = first; b < end; ++b) box->addItem(QString::number(b), b);
-    box->setCurrentIndex(remembered >= 0 && remembered < box->count() ? remembered : 0);
+    box->setCurrentIndex(std::max(box->findData(kept), 0));
   };
   // Block 0 of sector 0 is the manufacturer block: never a value source or target.
   const int firstValueBlock = sector == 0 ? 1 : 0;
-  refill(block_, 0, blocks, blockIndex);
-  refill(source_, firstValueBlock, blocks, sourceIndex);
-  refill(destination_, firstValueBlock, blocks, destinationIndex);
+  refill(block_, 0, blocks);
+  refill(source_, firstValueBlock, blocks);
+  refill(destination_, firstValueBlock, blocks);
   updating_ = false;
-  UpdateAddresses();
-  // A count that fitted the old sector may run past this one's trailer.
-  if (blockCount_->count() > 0) BlockCountCheck();
+  BlockChanged();  // the source follows the block; addresses and count follow too
 }
 
 void MainWindow::BlockChanged() {
@@ -704,7 +695,7 @@ void MainWindow::UpdateAddresses() {
 }
 
 void MainWindow::BlockCountCheck() {
-  const int limit = DataBlocks(SelectedSector()) - block_->currentData().toInt();
+  const int limit = DataBlocks(SelectedSector()) - SelectedBlockInSector();
   int count = SelectedBlockCount();
   if (count > limit) {
     AppendLog(FormatMessage(2140, count, limit), false);
@@ -798,9 +789,8 @@ CardLevelPage* MainWindow::RoutedPage(int commandId) const {
 void MainWindow::RunCommand(int commandId) {
   if (CardLevelPage* target = RoutedPage(commandId)) target->RunSettingCommand(commandId);
 
-  auto registered = OperatorCommands().find(commandId);
-  if (registered != OperatorCommands().end() && registered->second) {
-    registered->second(*this);
+  if (const OperatorCommand* registered = FindOperatorCommand(commandId)) {
+    (*registered)(*this);
     return;
   }
   switch (commandId) {

@@ -6,10 +6,9 @@
 #include <QMainWindow>
 #include <QString>
 #include <array>
-#include <functional>
 #include <map>
 
-#include "gui/card_level_page.h"
+#include "gui/command_host.h"
 
 class QAction;
 class QComboBox;
@@ -27,46 +26,10 @@ class TipHexBytesCombo;
 class TipHexEdit;
 class TipRenderer;
 
-class MainWindow;
-
-// Operator commands (block, value and key operations, card upgrade) plug in by
-// command number. A command without a handler is reported as not available.
-using OperatorCommand = std::function<void(MainWindow& window)>;
-void RegisterOperatorCommand(int commandId, OperatorCommand command);
-void UnregisterOperatorCommand(int commandId);
-
-class MainWindow : public QMainWindow, public PageOwner {
+class MainWindow : public QMainWindow, public CommandHost {
   Q_OBJECT
 
  public:
-  // Command numbers of the menu and of the buttons that have no menu item.
-  enum Command : int {
-    kAbout = 128,
-    kSaveLog = 1840,
-    kClose = 1850,
-    kConnect = 1760,
-    kDisconnect = 1765,
-    kLevel0 = 1775,
-    kLevel1 = 1780,
-    kLevel2 = 1790,
-    kLevel3 = 1800,
-    kIncrement = 1860,
-    kDecrement = 1870,
-    kReadValue = 1880,
-    kWriteValue = 1890,
-    kBackup = 1900,
-    kReadBlocks = 1910,
-    kWriteBlocks = 1920,
-    kCardUpgrade = 2165,
-    kTraditionalChinese = 2175,
-    kSimplifiedChinese = 2185,
-    kEnglish = 2195,
-    kReadAllSectors = 32821,
-    kActivateCard = 1088,     // button only
-    kAuthenticate = 1037,     // button only
-    kAesAuthenticate = 1049,  // button only
-  };
-
   explicit MainWindow(QWidget* parent = nullptr);
   ~MainWindow() override;
 
@@ -88,14 +51,18 @@ class MainWindow : public QMainWindow, public PageOwner {
   TipRenderer* TipWindow() const override { return tipsEnabled_ ? tipRenderer_ : nullptr; }
   QWidget* DialogParent() override { return this; }
 
-  // Absolute block number of the selection of the block (1115), source (1280)
-  // or destination (1270) box.
-  enum class BlockBox { Block, Source, Destination };
-  int BlockAddress(BlockBox box) const;
-  // Sectors 0..31 have 4 blocks, 32..39 have 16; outside 0..39 gives 0.
-  static int BlockAddress(int sector, int blockInSector);
-  // Blocks the operator may address in a sector (the trailer is never offered).
-  static int DataBlocks(int sector);
+  // ---- CommandHost
+  using CommandHost::BlockAddress;
+  int BlockAddress(BlockBox box) const override;
+  int SelectedBlockInSector() const override;
+  int SelectedBlockCount() const override;
+  void BlockCountCheck() override;
+  int SelectedAesKeyAddress() const override;
+  int Operand() const override;
+  bool KeyBytes(std::uint8_t* out, int count) const override;
+  bool AesKeyBytes(std::uint8_t* out, int count) const override;
+  bool DataRowBytes(int row, std::uint8_t* out, int count) const override;
+  void ShowDataRow(int row, const std::uint8_t* bytes, int count) override;
 
   // Runs a menu or button command: first the routing of card-setting commands
   // to their level page, whatever tab is selected, then the window's own handling.
@@ -117,8 +84,6 @@ class MainWindow : public QMainWindow, public PageOwner {
   TipRenderer* tipRenderer() const { return tipRenderer_; }
   QAction* action(int commandId) const;
   QString cardInfo() const { return cardInfo_; }
-  // The default key the key boxes are preset with, of 6 or 16 bytes.
-  static QByteArray DefaultKey(int length);
   // The about box, while it is open.
   QDialog* aboutBox() const { return about_; }
 
@@ -134,10 +99,6 @@ class MainWindow : public QMainWindow, public PageOwner {
   QComboBox* blockCountBox() const { return blockCount_; }
   TipHexBytesCombo* dataRow(int index) const { return dataRows_[index]; }
   TipHexEdit* operandEdit() const { return operand_; }
-  int SelectedBlockCount() const;
-  // Limits the block count to the data blocks left in the sector (message 2140
-  // when it had to change it) and enables the data rows up to the count.
-  void BlockCountCheck();
 
  protected:
   void closeEvent(QCloseEvent* event) override;

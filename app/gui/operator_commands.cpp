@@ -11,9 +11,9 @@
 #include "core/card_text.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/command_host.h"
 #include "gui/dialogs/upgrade_dialog.h"
-#include "gui/hex_controls.h"
-#include "gui/main_window.h"
+#include "gui/prompts.h"
 
 namespace {
 
@@ -31,17 +31,13 @@ int NoPageCode() {
   return RegisterMessage(UiText(QStringLiteral("noLevelPage")));
 }
 
-bool CheckConnected(MainWindow& window) {
+bool CheckConnected(CommandHost& window) {
   if (window.IsConnected()) return true;
   window.AppendLog(LoadMessage(kMsgNotConnected), true);
   return false;
 }
 
-int AesKeyAddress(const MainWindow& window) {
-  return window.aesAddressBox()->currentData().toInt();
-}
-
-void AuthenticateCommand(MainWindow& window) {
+void AuthenticateCommand(CommandHost& window) {
   if (!CheckConnected(window)) return;
   CardLevelPage* page = window.CurrentPage();
   if (page == nullptr) {
@@ -60,7 +56,7 @@ void AuthenticateCommand(MainWindow& window) {
   }
 }
 
-void AesAuthenticateCommand(MainWindow& window) {
+void AesAuthenticateCommand(CommandHost& window) {
   int code = kReportedInBox;
   window.AesAuthenticate(&code);
 }
@@ -68,7 +64,7 @@ void AesAuthenticateCommand(MainWindow& window) {
 // ---------------------------------------------------------------- frame ----
 
 // The first two steps every card command shares: a reader and a level page.
-CardLevelPage* ReadyPage(MainWindow& window) {
+CardLevelPage* ReadyPage(CommandHost& window) {
   if (!CheckConnected(window)) return nullptr;
   CardLevelPage* page = window.CurrentPage();
   if (page == nullptr) window.AppendLog(UiText(QStringLiteral("noLevelPage")), false);
@@ -79,7 +75,7 @@ CardLevelPage* ReadyPage(MainWindow& window) {
 // Without `repeat` the failure stands after the recovery (an operation that may
 // already have changed the card is not sent twice). nullopt: the recovery
 // failed and has been reported (log entry 2170 or the message box).
-std::optional<int> RunRecovering(MainWindow& window, const std::function<int()>& operation,
+std::optional<int> RunRecovering(CommandHost& window, const std::function<int()>& operation,
                                  bool repeat = true) {
   const int code = operation();
   if (code == 0) return 0;
@@ -100,9 +96,9 @@ QByteArray Reason(int code) {
 // The block count is checked again when a block command runs, not only when a
 // box changes: a count running past the sector's data blocks would reach its
 // trailer. The window then corrects the count (message 2140) and nothing is sent.
-bool CountFitsSector(MainWindow& window) {
+bool CountFitsSector(CommandHost& window) {
   const int limit =
-      MainWindow::DataBlocks(window.SelectedSector()) - window.blockBox()->currentData().toInt();
+      CommandHost::DataBlocks(window.SelectedSector()) - window.SelectedBlockInSector();
   const int count = window.SelectedBlockCount();
   if (count >= 1 && count <= limit) return true;
   window.BlockCountCheck();
@@ -113,13 +109,13 @@ bool CountFitsSector(MainWindow& window) {
 
 enum class ValueOp { Backup, Increment, Decrement };
 
-void SourceToDestinationCommand(MainWindow& window, ValueOp op) {
+void SourceToDestinationCommand(CommandHost& window, ValueOp op) {
   CardLevelPage* page = ReadyPage(window);
   if (page == nullptr) return;
   const int level = page->level();
-  const int source = window.BlockAddress(MainWindow::BlockBox::Source);
-  const int destination = window.BlockAddress(MainWindow::BlockBox::Destination);
-  const int operand = window.operandEdit()->GetValue();
+  const int source = window.BlockAddress(CommandHost::BlockBox::Source);
+  const int destination = window.BlockAddress(CommandHost::BlockBox::Destination);
+  const int operand = window.Operand();
   auto operation = [&] {
     switch (op) {
       case ValueOp::Backup:
@@ -155,10 +151,10 @@ bool IsValueFormatError(int code) {
   return code == 124 || code == 0xC3;
 }
 
-void ReadValueCommand(MainWindow& window) {
+void ReadValueCommand(CommandHost& window) {
   CardLevelPage* page = ReadyPage(window);
   if (page == nullptr) return;
-  const int source = window.BlockAddress(MainWindow::BlockBox::Source);
+  const int source = window.BlockAddress(CommandHost::BlockBox::Source);
   int value = 0;
   const std::optional<int> code =
       RunRecovering(window, [&] { return page->ReadValue(source, &value, 1, nullptr); });
@@ -179,11 +175,11 @@ void ReadValueCommand(MainWindow& window) {
   window.AppendLog(text, false);
 }
 
-void WriteValueCommand(MainWindow& window) {
+void WriteValueCommand(CommandHost& window) {
   CardLevelPage* page = ReadyPage(window);
   if (page == nullptr) return;
-  const int source = window.BlockAddress(MainWindow::BlockBox::Source);
-  const int operand = window.operandEdit()->GetValue();
+  const int source = window.BlockAddress(CommandHost::BlockBox::Source);
+  const int operand = window.Operand();
   const std::optional<int> code =
       RunRecovering(window, [&] { return page->WriteValue(source, &operand, 1); });
   if (!code) return;
@@ -195,10 +191,10 @@ void WriteValueCommand(MainWindow& window) {
 
 // ---------------------------------------------------------- block commands --
 
-void ReadBlocksCommand(MainWindow& window) {
+void ReadBlocksCommand(CommandHost& window) {
   CardLevelPage* page = ReadyPage(window);
   if (page == nullptr || !CountFitsSector(window)) return;
-  const int start = window.BlockAddress(MainWindow::BlockBox::Block);
+  const int start = window.BlockAddress(CommandHost::BlockBox::Block);
   const int count = window.SelectedBlockCount();
   std::uint8_t buffer[64] = {};
   const std::optional<int> code = RunRecovering(window, [&] {
@@ -211,15 +207,15 @@ void ReadBlocksCommand(MainWindow& window) {
                      false);
     return;
   }
-  for (int row = 0; row < count; ++row) window.dataRow(row)->SetBytes(buffer + 16 * row, 16);
+  for (int row = 0; row < count; ++row) window.ShowDataRow(row, buffer + 16 * row, 16);
   window.AppendLog(FormatMessage(2085, page->level(), start, count) + BlockDataText(buffer, count),
                    false);
 }
 
-void WriteBlocksCommand(MainWindow& window) {
+void WriteBlocksCommand(CommandHost& window) {
   CardLevelPage* page = ReadyPage(window);
   if (page == nullptr) return;
-  const int start = window.BlockAddress(MainWindow::BlockBox::Block);
+  const int start = window.BlockAddress(CommandHost::BlockBox::Block);
   if (start == 0) {
     // The table text has no line end; the next entry starts on a line of its own.
     window.AppendLog(LoadMessage(2100) + u'\n', false);
@@ -229,8 +225,8 @@ void WriteBlocksCommand(MainWindow& window) {
   const int count = window.SelectedBlockCount();
   std::uint8_t buffer[64] = {};
   for (int row = count - 1; row >= 0; --row) {
-    if (!window.dataRow(row)->GetExactBytes(buffer + 16 * row, 16)) {
-      ShowWrongLength(&window);
+    if (!window.DataRowBytes(row, buffer + 16 * row, 16)) {
+      ShowWrongLength(window.DialogParent());
       return;
     }
   }
@@ -244,13 +240,13 @@ void WriteBlocksCommand(MainWindow& window) {
       false);
 }
 
-void UpgradeCommand(MainWindow& window) {
+void UpgradeCommand(CommandHost& window) {
   RunUpgradeDialog(window);
 }
 
 }  // namespace
 
-int AesAuthenticateCard(MainWindow& window, int* errorOut) {
+int AesAuthenticateCard(CommandHost& window, int* errorOut) {
   if (!CheckConnected(window)) return Store(errorOut, kMsgNotConnected);
   CardLevelPage* page = window.CurrentPage();
   if (page == nullptr) {
@@ -258,8 +254,8 @@ int AesAuthenticateCard(MainWindow& window, int* errorOut) {
     return Store(errorOut, NoPageCode());
   }
   std::uint8_t key[16] = {};
-  if (!window.aesKeyBox()->GetExactBytes(key, 16)) {
-    ShowWrongLength(&window);
+  if (!window.AesKeyBytes(key, 16)) {
+    ShowWrongLength(window.DialogParent());
     return 0;
   }
   int code = kMsgReauthFailed;
@@ -268,7 +264,7 @@ int AesAuthenticateCard(MainWindow& window, int* errorOut) {
     return Store(errorOut, code);
   }
   code = 0;
-  if (page->Authenticate(0, kKeyTypeL2Aes, AesKeyAddress(window), key, &code, 0) != 0) {
+  if (page->Authenticate(0, kKeyTypeL2Aes, window.SelectedAesKeyAddress(), key, &code, 0) != 0) {
     window.AppendLog(LoadMessage(2155), false);
     return 1;
   }
@@ -277,7 +273,7 @@ int AesAuthenticateCard(MainWindow& window, int* errorOut) {
   return Store(errorOut, code);
 }
 
-int RecoverCard(MainWindow& window, int* errorOut) {
+int RecoverCard(CommandHost& window, int* errorOut) {
   CardLevelPage* page = window.CurrentPage();
   if (page == nullptr) return Store(errorOut, NoPageCode());
   int code = kMsgReauthFailed;
@@ -288,13 +284,13 @@ int RecoverCard(MainWindow& window, int* errorOut) {
   // go to the card as a key.
   const int keyType = window.SelectedKeyType();
   std::uint8_t key[16] = {};
-  if (!window.keyBox()->GetExactBytes(key, IsAesKeyType(keyType) ? 16 : 6)) {
-    ShowWrongLength(&window);
+  if (!window.KeyBytes(key, IsAesKeyType(keyType) ? 16 : 6)) {
+    ShowWrongLength(window.DialogParent());
     return 0;
   }
   auto authenticate = [&](int* codeOut) {
-    return page->Authenticate(window.SelectedSector(), keyType, AesKeyAddress(window), key, codeOut,
-                              0);
+    return page->Authenticate(window.SelectedSector(), keyType, window.SelectedAesKeyAddress(), key,
+                              codeOut, 0);
   };
   code = 0;
   if (authenticate(&code) != 0) return 1;
@@ -308,17 +304,19 @@ int RecoverCard(MainWindow& window, int* errorOut) {
 }
 
 void RegisterOperatorCommands() {
-  RegisterOperatorCommand(MainWindow::kAuthenticate, AuthenticateCommand);
-  RegisterOperatorCommand(MainWindow::kAesAuthenticate, AesAuthenticateCommand);
-  RegisterOperatorCommand(MainWindow::kBackup,
-                          [](MainWindow& w) { SourceToDestinationCommand(w, ValueOp::Backup); });
-  RegisterOperatorCommand(MainWindow::kIncrement,
-                          [](MainWindow& w) { SourceToDestinationCommand(w, ValueOp::Increment); });
-  RegisterOperatorCommand(MainWindow::kDecrement,
-                          [](MainWindow& w) { SourceToDestinationCommand(w, ValueOp::Decrement); });
-  RegisterOperatorCommand(MainWindow::kReadValue, ReadValueCommand);
-  RegisterOperatorCommand(MainWindow::kWriteValue, WriteValueCommand);
-  RegisterOperatorCommand(MainWindow::kReadBlocks, ReadBlocksCommand);
-  RegisterOperatorCommand(MainWindow::kWriteBlocks, WriteBlocksCommand);
-  RegisterOperatorCommand(MainWindow::kCardUpgrade, UpgradeCommand);
+  RegisterOperatorCommand(CommandHost::kAuthenticate, AuthenticateCommand);
+  RegisterOperatorCommand(CommandHost::kAesAuthenticate, AesAuthenticateCommand);
+  RegisterOperatorCommand(CommandHost::kBackup,
+                          [](CommandHost& w) { SourceToDestinationCommand(w, ValueOp::Backup); });
+  RegisterOperatorCommand(CommandHost::kIncrement, [](CommandHost& w) {
+    SourceToDestinationCommand(w, ValueOp::Increment);
+  });
+  RegisterOperatorCommand(CommandHost::kDecrement, [](CommandHost& w) {
+    SourceToDestinationCommand(w, ValueOp::Decrement);
+  });
+  RegisterOperatorCommand(CommandHost::kReadValue, ReadValueCommand);
+  RegisterOperatorCommand(CommandHost::kWriteValue, WriteValueCommand);
+  RegisterOperatorCommand(CommandHost::kReadBlocks, ReadBlocksCommand);
+  RegisterOperatorCommand(CommandHost::kWriteBlocks, WriteBlocksCommand);
+  RegisterOperatorCommand(CommandHost::kCardUpgrade, UpgradeCommand);
 }

@@ -4,12 +4,12 @@
 // work through the current level page and log one entry per outcome.
 #pragma once
 
-class MainWindow;
+class CommandHost;
 
 // Registers every operator command with the main window's command routing.
 void RegisterOperatorCommands();
 
 // Re-activation and re-authentication with the key on screen (PageOwner::Recover).
-int RecoverCard(MainWindow& window, int* errorOut);
+int RecoverCard(CommandHost& window, int* errorOut);
 // The Level 2 AES authentication with the address and key on screen.
-int AesAuthenticateCard(MainWindow& window, int* errorOut);
+int AesAuthenticateCard(CommandHost& window, int* errorOut);

@@ -3,6 +3,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "core/messages.h"
+
 namespace {
 
 Prompts*& Installed() {
@@ -36,6 +38,10 @@ Prompts& CurrentPrompts() {
 
 void InstallPrompts(Prompts* prompts) {
   Installed() = prompts;
+}
+
+void ShowWrongLength(QWidget* parent) {
+  CurrentPrompts().Message(parent, LoadMessage(2378), LoadMessage(2379), Prompts::Icon::None);
 }
 
 QString QtFileFilter(const QString& windowsFilter) {

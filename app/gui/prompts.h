@@ -35,6 +35,9 @@ Prompts& CurrentPrompts();
 // Installs `prompts` (not owned); nullptr restores the Qt prompts.
 void InstallPrompts(Prompts* prompts);
 
+// The message box for malformed hex input: text 2378, caption 2379.
+void ShowWrongLength(QWidget* parent);
+
 // "日志文件(*.log)|*.log|文本文件(*.txt)|*.txt||" -> "日志文件(*.log);;文本文件(*.txt)",
 // the form Qt's file dialogs take. A name without its pattern in parentheses gets
 // " (pattern)" appended.

@@ -7,12 +7,12 @@
 #include "cardtools/card.h"
 #include "cardtools/files.h"
 #include "cardtools/status.h"
-#include "core/card_text.h"
 #include "core/messages.h"
+#include "core/read_all_plan.h"
 #include "gui/card_level_page.h"
 #include "gui/card_map_window.h"
+#include "gui/command_host.h"
 #include "gui/hex_controls.h"
-#include "gui/main_window.h"
 #include "gui/prompts.h"
 
 namespace {
@@ -23,78 +23,45 @@ QString Text(const char* name) {
   return UiText(QStringLiteral("readAll.") + QLatin1String(name));
 }
 
-QString Hex2(int value) {
-  return QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
-}
-
 // The same key for every sector, from the key boxes as the tab's level reads them.
 // False after the wrong-length message box.
-bool KeysOnScreen(MainWindow& window, int level, cardtools::KeyFile* keys) {
+bool KeysOnScreen(CommandHost& window, int level, cardtools::KeyFile* keys) {
   const int keyType = window.SelectedKeyType();
   const bool aes = IsAesKeyType(keyType);
   const bool keyB = keyType == kKeyTypeL1B || keyType == kKeyTypeL2B || keyType == kKeyTypeL3B;
   std::uint8_t key[16] = {}, aesKey[16] = {};
-  if (!window.keyBox()->GetExactBytes(key, aes ? 16 : 6) ||
-      (level == 2 && !window.aesKeyBox()->GetExactBytes(aesKey, 16))) {
-    ShowWrongLength(&window);
+  if (!window.KeyBytes(key, aes ? 16 : 6) || (level == 2 && !window.AesKeyBytes(aesKey, 16))) {
+    ShowWrongLength(window.DialogParent());
     return false;
   }
-  for (int sector = 0; sector < 40; ++sector) {
-    cardtools::SectorKeys& set = keys->sectors[sector];
-    if (aes || level == 2) {
-      cardtools::AesKey value;
-      std::copy(aes ? key : aesKey, (aes ? key : aesKey) + 16, value.begin());
-      (keyB ? set.aesB : set.aesA) = value;
-    }
-    if (!aes) {
-      cardtools::Crypto1Key value;
-      std::copy(key, key + 6, value.begin());
-      (keyB ? set.crypto1B : set.crypto1A) = value;
-    }
-  }
+  *keys = KeysForEverySector(level, aes, keyB, key, aesKey);
   return true;
 }
 
 // Asks whether to use a key file and loads it. False when the operator cancels or
 // the file cannot be used (after a message box saying why).
-bool ChooseKeys(MainWindow& window, int level, cardtools::KeyFile* keys) {
+bool ChooseKeys(CommandHost& window, int level, cardtools::KeyFile* keys) {
   Prompts& prompts = CurrentPrompts();
-  if (!prompts.AskYesNo(&window, Text("useKeyFile"), Text("title"))) {
+  if (!prompts.AskYesNo(window.DialogParent(), Text("useKeyFile"), Text("title"))) {
     return KeysOnScreen(window, level, keys);
   }
-  const QString path = prompts.OpenFileName(&window, Text("keyFilter"));
+  const QString path = prompts.OpenFileName(window.DialogParent(), Text("keyFilter"));
   if (path.isEmpty()) return false;
   std::string text, error;
   if (!cardtools::ReadFile(path.toStdString(), &text, &error) ||
       !cardtools::ParseKeyFile(text, keys, &error)) {
-    prompts.Message(&window, Text("badKeyFile").arg(QString::fromStdString(error)), Text("title"),
-                    Prompts::Icon::Warning);
+    prompts.Message(window.DialogParent(), Text("badKeyFile").arg(QString::fromStdString(error)),
+                    Text("title"), Prompts::Icon::Warning);
     return false;
   }
   return true;
 }
 
-QString SectorEntry(int level, int sector, const cardtools::Dump& dump) {
-  const cardtools::SectorRecord& record = dump.sectors.at(sector);
-  if (record.status == "read") {
-    QString entry = Text("sector").arg(level).arg(Hex2(sector));
-    const int first = cardtools::FirstBlockOfSector(sector);
-    for (int block = first; block < first + cardtools::BlocksInSector(sector); ++block) {
-      entry += BlockDataText(dump.blocks.at(block).data(), 1);
-    }
-    return entry;
-  }
-  const char* reason = record.status == "key missing"   ? "keyMissing"
-                       : record.status == "key refused" ? "keyRefused"
-                                                        : "partial";
-  return Text("sectorFailed").arg(level).arg(Hex2(sector)).arg(Text(reason));
-}
-
-void OfferToSave(MainWindow& window, const cardtools::Dump& dump) {
+void OfferToSave(CommandHost& window, const cardtools::Dump& dump) {
   Prompts& prompts = CurrentPrompts();
   const QString proposed =
       QStringLiteral("%1.json").arg(QString::fromStdString(cardtools::ToHex(dump.card.uid)));
-  const QString path = prompts.SaveFileName(&window, proposed, Text("dumpFilter"));
+  const QString path = prompts.SaveFileName(window.DialogParent(), proposed, Text("dumpFilter"));
   if (path.isEmpty()) return;
   const bool image =
       QFileInfo(path).suffix().compare(QStringLiteral("bin"), Qt::CaseInsensitive) == 0;
@@ -102,8 +69,8 @@ void OfferToSave(MainWindow& window, const cardtools::Dump& dump) {
   if (!cardtools::WriteFileAtomically(
           path.toStdString(), image ? cardtools::DumpImage(dump) : cardtools::SerializeDump(dump),
           &error)) {
-    prompts.Message(&window, Text("saveFailed").arg(QString::fromStdString(error)), Text("title"),
-                    Prompts::Icon::Warning);
+    prompts.Message(window.DialogParent(), Text("saveFailed").arg(QString::fromStdString(error)),
+                    Text("title"), Prompts::Icon::Warning);
     return;
   }
   window.AppendLog(Text("saved").arg(path), false);
@@ -111,7 +78,7 @@ void OfferToSave(MainWindow& window, const cardtools::Dump& dump) {
 
 }  // namespace
 
-void ReadAllSectorsCommand(MainWindow& window) {
+void ReadAllSectorsCommand(CommandHost& window) {
   if (!window.IsConnected()) {
     window.AppendLog(LoadMessage(kMsgNotConnected), true);
     return;
@@ -139,7 +106,7 @@ void ReadAllSectorsCommand(MainWindow& window) {
   if (!info.sizeKnown) info.size = cardtools::CardSize::k4K;
 
   const int total = cardtools::SectorCount(info.size);
-  QProgressDialog progress(Text("progress"), Text("cancel"), 0, total, &window);
+  QProgressDialog progress(Text("progress"), Text("cancel"), 0, total, window.DialogParent());
   progress.setWindowTitle(Text("title"));
   progress.setAccessibleName(Text("title"));
   progress.setObjectName(QStringLiteral("readAllProgress"));
@@ -172,5 +139,5 @@ void ReadAllSectorsCommand(MainWindow& window) {
 }
 
 void RegisterReadAllSectors() {
-  RegisterOperatorCommand(MainWindow::kReadAllSectors, ReadAllSectorsCommand);
+  RegisterOperatorCommand(CommandHost::kReadAllSectors, ReadAllSectorsCommand);
 }

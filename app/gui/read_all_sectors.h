@@ -5,8 +5,8 @@
 // file format the ostrel command line writes.
 #pragma once
 
-class MainWindow;
+class CommandHost;
 
 // Registers the command with the window's command routing.
 void RegisterReadAllSectors();
-void ReadAllSectorsCommand(MainWindow& window);
+void ReadAllSectorsCommand(CommandHost& window);

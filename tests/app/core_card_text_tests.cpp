@@ -6,9 +6,9 @@
 #include <cstdint>
 
 #include "core/card_text.h"
+#include "core/hex_text.h"
 #include "core/messages.h"
 #include "core_qt_print.h"
-#include "gui/hex_controls.h"
 
 namespace {
 

@@ -1,9 +1,12 @@
 // The settings file: path rule, defaults, and what each write leaves in it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStringConverter>
 #include <QTemporaryDir>
 
 #include "core/settings.h"
@@ -25,6 +28,10 @@ class SettingsTest : public testing::Test {
     if (!file.open(QIODevice::ReadOnly)) return {};
     return QString::fromUtf8(file.readAll());
   }
+  QByteArray FileBytes() const {
+    QFile file(path_);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
   void WriteFile(const QByteArray& content) const {
     QFile file(path_);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -42,17 +49,72 @@ TEST_F(SettingsTest, MissingFileGivesDefaultsAndReadingCreatesNothing) {
   EXPECT_FALSE(QFile::exists(path_));
 }
 
-TEST_F(SettingsTest, StartUpWritesCreateTheFileInSectionSetting) {
+TEST_F(SettingsTest, OnlyAChangedValueIsWrittenAndCreatesTheFileInSectionSetting) {
+  // What start-up writes back is what the file already means: no file appears.
   WriteTipEnable(false);
   WriteDefaultPage(1);
-  ASSERT_TRUE(QFile::exists(path_));
-  const QString text = FileText();
-  EXPECT_TRUE(text.contains(QStringLiteral("[Setting]"))) << text.toStdString();
-  EXPECT_TRUE(text.contains(QStringLiteral("TipEnable=0"))) << text.toStdString();
-  EXPECT_TRUE(text.contains(QStringLiteral("DefaultPage=1"))) << text.toStdString();
+  WriteLanguage(Language::SimplifiedChinese);
+  EXPECT_FALSE(QFile::exists(path_));
+  WriteDefaultPage(2);
   WriteTipEnable(true);
+  const QString text = FileText();
+  EXPECT_EQ(text, QStringLiteral("[Setting]\nDefaultPage=2\nTipEnable=1\n"));
   EXPECT_EQ(ReadTipEnable(), 1);
-  EXPECT_TRUE(FileText().contains(QStringLiteral("TipEnable=1")));
+  EXPECT_EQ(ReadDefaultPage(), 2);
+}
+
+TEST_F(SettingsTest, UnreadableValuesStayAndTheFileKeepsItsEncoding) {
+  const QString before = QStringLiteral(
+      "; Quillon\r\n[Setting]\r\nTipEnable=yes\r\nDefaultPage=abc\r\n"
+      "Language=Klingon\r\n; \u64cd\u4f5c\r\n\r\n[Other]\r\nDefaultPage=3\r\n");
+  struct Case {
+    const char* mark;
+    QStringConverter::Encoding encoding;
+  };
+  for (const Case& c :
+       {Case{"", QStringConverter::Utf8}, Case{"\xEF\xBB\xBF", QStringConverter::Utf8},
+        Case{"\xFF\xFE", QStringConverter::Utf16LE}, Case{"\xFE\xFF", QStringConverter::Utf16BE}}) {
+    SCOPED_TRACE(c.encoding);
+    QStringEncoder encode(c.encoding);
+    const QByteArray content = QByteArray(c.mark) + QByteArray(encode(before));
+    WriteFile(content);
+    // Defaults in memory; writing them back leaves every byte in place.
+    EXPECT_EQ(ReadTipEnable(), 0);
+    EXPECT_EQ(ReadDefaultPage(), 1);
+    EXPECT_EQ(ReadLanguage(), Language::SimplifiedChinese);
+    WriteTipEnable(false);
+    WriteDefaultPage(1);
+    WriteLanguage(Language::SimplifiedChinese);
+    EXPECT_EQ(FileBytes(), content);
+    // A real change replaces that value only, in the file's own encoding.
+    WriteDefaultPage(2);
+    QString after = before;
+    after.replace(QStringLiteral("DefaultPage=abc"), QStringLiteral("DefaultPage=2"));
+    EXPECT_EQ(FileBytes(), QByteArray(c.mark) + QByteArray(encode(after)));
+    EXPECT_EQ(ReadDefaultPage(), 2);
+  }
+}
+
+TEST_F(SettingsTest, WhatIsNotARegularFileIsNeitherReadNorReplaced) {
+  const QString fifo = dir_.filePath(QStringLiteral("fifo.ini"));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  for (const QString& path : {fifo, dir_.path()}) {
+    SetSettingsPath(path);
+    EXPECT_EQ(ReadDefaultPage(), 1);  // a pipe or device may never end: not read
+    WriteDefaultPage(3);
+    WriteLanguage(Language::English);
+    const QFileInfo info(path);
+    EXPECT_TRUE(info.exists() && !info.isFile()) << path.toStdString();
+  }
+  // Through a link the target is written; the link stays a link.
+  const QString target = dir_.filePath(QStringLiteral("target.ini"));
+  const QString link = dir_.filePath(QStringLiteral("link.ini"));
+  ASSERT_TRUE(QFile::link(target, link));
+  SetSettingsPath(link);
+  WriteDefaultPage(3);
+  EXPECT_TRUE(QFileInfo(link).isSymLink());
+  EXPECT_TRUE(QFileInfo(target).isFile());
+  EXPECT_EQ(ReadDefaultPage(), 3);
 }
 
 TEST_F(SettingsTest, ReadsWhatAnotherProgramWroteBetweenTwoAccesses) {

@@ -13,8 +13,10 @@
 #include <array>
 #include <functional>
 
+#include "accessible_check.h"
 #include "core/card_text.h"
 #include "core/change_sequence.h"
+#include "gui/change_fields.h"
 #include "gui/dialogs/aes_key_dialog.h"
 #include "gui/dialogs/field_config_dialog.h"
 #include "gui/dialogs/mfp_config_dialog.h"
@@ -127,6 +129,7 @@ TEST_F(AesDialogs, NewKeyAuthenticatesAndOldOneIsRefused) {
     d.changeButton()->click();
     EXPECT_EQ(d.resultLabel()->text(), LoadMessage(2220));
     EXPECT_TRUE(d.infoLabel()->text().startsWith(QStringLiteral("UID: 0x")));
+    ExpectResultsReadAsShown(d);
     // Activation, authentication at the key that authorizes the change, one
     // encrypted key write, and the fresh activation after it.
     const std::vector<int> codes = CardCodes();
@@ -302,6 +305,7 @@ TEST_F(AesDialogs, ConfigurationBlocksHoldTheBytesWritten) {
     if (c.clearedGroup >= 0) d.plainReadBox(c.clearedGroup)->setChecked(false);
     d.changeButton()->click();
     ASSERT_EQ(d.resultLabel()->text(), LoadMessage(2220));
+    ExpectResultsReadAsShown(d);
     EXPECT_EQ(ReadBack(0xB000, 0x9000), c.expected);
   }
 
@@ -313,6 +317,7 @@ TEST_F(AesDialogs, ConfigurationBlocksHoldTheBytesWritten) {
   d.capabilityEdit(2)->setText(QStringLiteral("02"));
   d.changeButton()->click();
   ASSERT_EQ(d.resultLabel()->text(), LoadMessage(2220));
+  ExpectResultsReadAsShown(d);
   const Block fcb = {0x00, 0xAA, 0x55, 0x00, 0x0B, 0, 0, 0, 0, 0x01, 0x02};
   EXPECT_EQ(ReadBack(0xB003, 0x9001), fcb);
 

@@ -18,12 +18,16 @@
 #include <array>
 #include <cstring>
 
+#include "accessible_check.h"
 #include "core/access_bits.h"
 #include "core/card_text.h"
 #include "core_qt_print.h"
 #include "gui/dialogs/access_conditions_dialog.h"
 #include "gui/dialogs/access_tables.h"
+#include "gui/dialogs/aes_key_dialog.h"
 #include "gui/dialogs/crypto1_keys_dialog.h"
+#include "gui/dialogs/field_config_dialog.h"
+#include "gui/dialogs/mfp_config_dialog.h"
 #include "gui/hex_controls.h"
 #include "gui/level_pages.h"
 #include "window_fixture.h"
@@ -200,6 +204,7 @@ TEST_F(Crypto1Dialogs, Level1ChangeTakesEffectAndRefusesWhatTheKeyMayNotWrite) {
   dialog.Change();
   ASSERT_EQ(prompts_.messages(), QStringList{LoadMessage(2375)}) << ui.result->text().toStdString();
   EXPECT_EQ(ui.result->text(), LoadMessage(2220));
+  ExpectResultsReadAsShown(dialog);
 
   EXPECT_FALSE(Crypto1Opens(1, 1, false, kFF));
   ASSERT_TRUE(Crypto1Opens(1, 1, false, kNewA));
@@ -214,7 +219,7 @@ TEST_F(Crypto1Dialogs, Level1ChangeTakesEffectAndRefusesWhatTheKeyMayNotWrite) {
   dialog.ReadCurrent();
   EXPECT_EQ(ui.tables->cardRows(), (accessbits::Rows{2, 0, 0, 5}));
   EXPECT_TRUE(ui.tables->TrailerRowGreyed(5));
-  EXPECT_EQ(ui.currentAccess->text().left(8), ui.newAccess->text().left(8));
+  EXPECT_EQ(ui.currentAccess->text(), ui.newAccess->text());
 
   // Key A may change nothing under 011: refused before anything is written.
   prompts_.clear();
@@ -340,6 +345,87 @@ TEST_F(Crypto1Dialogs, UnstoredPartsAreReportedAfterTheWrite) {
                                         UiText(QStringLiteral("113.partAccess"))));
 }
 
+// A page that writes to the card but afterwards reads only zeros, as a reader
+// that loses the answers would: nothing it reads back proves the change.
+class BlindAfterWritePage : public Level1Page {
+ public:
+  int WriteBlocks(int start, const unsigned char* bytes, int length) override {
+    written_ = true;
+    return Level1Page::WriteBlocks(start, bytes, length);
+  }
+  int ReadBlocks(int start, unsigned char* buffer, int length, int* bytesRead) override {
+    const int status = Level1Page::ReadBlocks(start, buffer, length, bytesRead);
+    if (written_ && status == 0) std::fill(buffer, buffer + length, 0);
+    return status;
+  }
+
+ private:
+  bool written_ = false;
+};
+
+TEST_F(Crypto1Dialogs, AChangeThatCannotBeReadBackIsNotShownAsDone) {
+  OpenWithCardAt(1, 1);
+  BlindAfterWritePage page;
+  page.setOwner(&window());
+  Crypto1KeysDialog dialog(page, 1, 5);
+  Controls ui(dialog);
+  ui.authKey->setText(kTextFF);
+  ui.newKeyA->setText(kTextA);
+  ui.newKeyB->setText(kTextFF);
+  dialog.Change();
+  ASSERT_EQ(prompts_.shown().size(), 1u);
+  EXPECT_EQ(prompts_.shown()[0].icon, Prompts::Icon::Warning);
+  EXPECT_EQ(
+      ui.result->text(),
+      UiText(QStringLiteral("113.notVerified")).arg(UiText(QStringLiteral("113.accessUnknown"))));
+  ExpectResultsReadAsShown(dialog);
+}
+
+// With tips switched on, a dialog attaches the tip window only to fields that
+// have a tip of their own; the CRYPTO1 keys dialog has four, all different.
+TEST_F(Crypto1Dialogs, TipWindowsOnlyWhereThereIsATip) {
+  WriteIni({{QStringLiteral("DefaultPage"), QStringLiteral("2")},
+            {QStringLiteral("TipEnable"), QStringLiteral("1")}});
+  MainWindow& w = Open();
+  ASSERT_NE(w.TipWindow(), nullptr);
+  auto attachedTips = [](QDialog& d) {
+    QStringList texts;
+    for (QWidget* child : d.findChildren<QWidget*>()) {
+      HoverTip* tip = nullptr;
+      if (auto* edit = dynamic_cast<TipHexEdit*>(child)) tip = &edit->Tip();
+      if (auto* combo = dynamic_cast<HexBytesCombo*>(child)) tip = &combo->Tip();
+      if (auto* combo = dynamic_cast<TipCombo*>(child)) tip = &combo->Tip();
+      if (auto* combo = dynamic_cast<TipAddressCombo*>(child)) tip = &combo->Tip();
+      if (auto* button = dynamic_cast<TipButton*>(child)) tip = &button->Tip();
+      if (tip != nullptr && tip->window() != nullptr) texts << tip->text();
+    }
+    return texts;
+  };
+  const auto expectOnlyRealTips = [&](QDialog& d, qsizetype count) {
+    SCOPED_TRACE(d.metaObject()->className());
+    const QStringList texts = attachedTips(d);
+    EXPECT_EQ(texts.size(), count);
+    for (const QString& text : texts) {
+      EXPECT_FALSE(text.isEmpty());
+      EXPECT_NE(text, QStringLiteral("Hello!"));
+    }
+  };
+  Crypto1KeysDialog keys(*w.page(1), 1, 5);
+  expectOnlyRealTips(keys, 4);
+  const QStringList keyTips = attachedTips(keys);
+  EXPECT_EQ(QSet<QString>(keyTips.begin(), keyTips.end()).size(), 4);
+  AccessConditionsDialog access(*w.page(3), 1, 5);
+  expectOnlyRealTips(access, 0);
+  for (int templateId : {110, 115, 116, 117}) {
+    AesKeyDialog aes(templateId, w, 2);
+    expectOnlyRealTips(aes, 0);
+  }
+  FieldConfigDialog field(w);
+  expectOnlyRealTips(field, 3);  // the three capability bytes
+  MfpConfigDialog mfp(w);
+  expectOnlyRealTips(mfp, 1);
+}
+
 TEST_F(Crypto1Dialogs, SectorChangeForgetsTheCardAndEnterDoesNothing) {
   OpenWithCardAt(1, 1);
   Crypto1KeysDialog dialog(*window().page(1), 31, 5);
@@ -425,6 +511,7 @@ TEST_F(Crypto1Dialogs, Level3AccessChangeTakesEffectAndKeepsTheOtherBytes) {
   ui.keyType->setCurrentIndex(1);
   dialog.Change();
   EXPECT_EQ(prompts_.messages(), QStringList{LoadMessage(2375)}) << ui.result->text().toStdString();
+  ExpectResultsReadAsShown(dialog);
 }
 
 TEST_F(Crypto1Dialogs, Level3SCardCheckRunsAfterTheActivation) {

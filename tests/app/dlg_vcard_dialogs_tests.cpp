@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <array>
 
+#include "accessible_check.h"
 #include "core/card_text.h"
 #include "core/change_sequence.h"
 #include "core_qt_print.h"
@@ -64,6 +65,7 @@ class VCard : public TracedWindowTest {
       dialog.button(change)->click();
       EXPECT_EQ(dialog.resultLabel()->text(), name + QStringLiteral("修改成功"));
       EXPECT_EQ(dialog.cardInfoLabel()->text(), window().cardInfo());
+      ExpectResultsReadAsShown(dialog);
     }
   }
 
@@ -105,12 +107,14 @@ TEST_F(VCard, ConfiguredCardAnswersEveryCommandAfterLevelThreeWork) {
       FormatMessage(2085, 3, window().BlockAddress(MainWindow::BlockBox::Block), 1)))
       << Entries().last().toStdString();
 
-  LevelThree()->virtualCardBox()->click();
+  // A screen reader's toggle action opens the dialog as a click does.
+  ASSERT_NO_FATAL_FAILURE(ToggleAccessibly(LevelThree()->virtualCardBox()));
   VirtualCardDialog* d = ConfiguredDialog();
   ASSERT_TRUE(d->isVisible());
   EXPECT_EQ(RunText(d, VirtualCardDialog::kSupport), LoadMessage(2381));
   EXPECT_EQ(RunText(d, VirtualCardDialog::kGetUid), LoadMessage(2385));
   EXPECT_EQ(d->cardInfoLabel()->text(), CardUid());
+  ExpectResultsReadAsShown(*d);
   EXPECT_NE(d->cryptogram(), (std::array<std::uint8_t, 16>{}));
   EXPECT_EQ(RunText(d, VirtualCardDialog::kSelect), LoadMessage(2383));
   EXPECT_EQ(RunText(d, VirtualCardDialog::kDeselect), LoadMessage(2387));

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "accessible_check.h"
 #include "core/card_text.h"
 #include "gui/dialogs/upgrade_dialog.h"
 #include "ops_fixture.h"
@@ -129,6 +130,7 @@ TEST_F(Upgrade, SwitchReportsTheCardAsItIsAfterwards) {
     prompts_.QueueYesNo(true);
     dialog.Upgrade();
     EXPECT_EQ(dialog.resultLabel()->text(), LoadMessage(2220));
+    ExpectResultsReadAsShown(dialog);
     EXPECT_EQ(ReadCard().level, 3);
     ASSERT_NO_FATAL_FAILURE(SaveRender(dialog, QStringLiteral("upgrade_dialog.png")));
   }

@@ -177,6 +177,32 @@ TEST_F(Controls, ChangingSectorNeverLeavesACountThatCrossesTheTrailer) {
   EXPECT_EQ(w.blockBox()->currentIndex(), 0);
 }
 
+TEST_F(Controls, SectorChangeKeepsEachBoxOnItsBlockNumber) {
+  WriteIni({{QStringLiteral("DefaultPage"), QStringLiteral("1")}});
+  MainWindow& w = Open();
+  // Block box, source and destination as block numbers, before and after.
+  struct Case {
+    int from, block, destination, to;
+    int blockAfter, sourceAfter, destinationAfter;
+  };
+  const Case cases[] = {
+      {0, 1, 2, 7, 1, 1, 2},    // sector 0's value lists start at block 1
+      {7, 2, 0, 0, 2, 2, 1},    // block 0 is no value block in sector 0
+      {7, 0, 1, 0, 0, 1, 1},    // the manufacturer block: the source keeps its place
+      {33, 12, 9, 6, 0, 0, 0},  // numbers the small sector lacks fall back to its first
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.from * 100 + c.to);
+    SelectSector(c.from);
+    w.blockBox()->setCurrentIndex(w.blockBox()->findData(c.block));
+    w.destinationBlockBox()->setCurrentIndex(w.destinationBlockBox()->findData(c.destination));
+    SelectSector(c.to);
+    EXPECT_EQ(w.blockBox()->currentData().toInt(), c.blockAfter);
+    EXPECT_EQ(w.sourceBlockBox()->currentData().toInt(), c.sourceAfter);
+    EXPECT_EQ(w.destinationBlockBox()->currentData().toInt(), c.destinationAfter);
+  }
+}
+
 TEST_F(Controls, LevelStepSetsKeyTypesGroupsAndMenuItems) {
   MainWindow& w = Open();
   auto* aesRow = w.findChild<QWidget*>(QStringLiteral("aesRow"));
@@ -187,12 +213,13 @@ TEST_F(Controls, LevelStepSetsKeyTypesGroupsAndMenuItems) {
   const std::set<int> level1 = {1860, 1870, 1880, 1890, 1900, 1910, 1920, 1935};
   const std::set<int> level2 = {1860, 1870, 1880, 1890, 1900, 1910, 1920, 1955,
                                 2075, 2090, 1945, 2105, 2120, 2110, 2080};
-  const std::set<int> level3 = {1860,  1870,  1880,  1890,  1900,  1910,  1920, 32822,
-                                32823, 32824, 32825, 32826, 32827, 32828, 2040};
+  // 2040 (relay attack policy) does nothing, so it is never enabled.
+  const std::set<int> level3 = {1860,  1870,  1880,  1890,  1900,  1910,  1920,
+                                32822, 32823, 32824, 32825, 32826, 32827, 32828};
   const std::set<int> all = [&] {
     std::set<int> u = level2;
     u.insert(level3.begin(), level3.end());
-    u.insert(1935);
+    u.insert({1935, 2040});
     return u;
   }();
   auto enabledItems = [&] {
@@ -311,7 +338,7 @@ TEST_F(Controls, OperatorCommandsPlugInByNumber) {
   MainWindow& w = Open();
   std::vector<int> ran;
   for (int id : {1860, 1910, 1037})
-    RegisterOperatorCommand(id, [&ran, id](MainWindow&) { ran.push_back(id); });
+    RegisterOperatorCommand(id, [&ran, id](CommandHost&) { ran.push_back(id); });
   w.action(1860)->trigger();
   w.findChild<QPushButton*>(QStringLiteral("incrementButton"))->click();
   w.findChild<QPushButton*>(QStringLiteral("readBlocksButton"))->click();

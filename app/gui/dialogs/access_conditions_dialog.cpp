@@ -8,8 +8,10 @@
 #include "core/change_sequence.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/change_fields.h"
 #include "gui/dialogs/access_tables.h"
 #include "gui/hex_controls.h"
+#include "gui/lock_questions.h"
 #include "gui/prompts.h"
 #include "ostrel.h"
 #include "ui_access_conditions_dialog.h"
@@ -53,8 +55,8 @@ AccessConditionsDialog::AccessConditionsDialog(CardLevelPage& page, int initialS
   ui_->status->setAccessibleName(T148("statusCaption"));
   ui_->resultCaption->setText(Text("1083"));
   ui_->cardInfoCaption->setText(Text("1084"));
-  ui_->result->setAccessibleName(Text("1083"));
-  ui_->cardInfo->setAccessibleName(Text("1084"));
+  PresentResultField(ui_->result, Text("1083"), ui_->resultCaption);
+  PresentResultField(ui_->cardInfo, Text("1084"), ui_->cardInfoCaption);
   ui_->tables->SetDecrementHeading(T148("decrement"));
   for (QPushButton* button :
        {static_cast<QPushButton*>(ui_->readButton), static_cast<QPushButton*>(ui_->changeButton)}) {
@@ -67,7 +69,6 @@ AccessConditionsDialog::AccessConditionsDialog(CardLevelPage& page, int initialS
   ui_->authKey->SetMode(1);
   ui_->authKey->SetByteCount(16);
   ui_->authKey->setText(QStringLiteral("5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C"));
-  if (page.owner() != nullptr) ui_->authKey->Tip().SetWindow(page.owner()->TipWindow());
   for (TipHexEdit* edit : {ui_->currentAccess, ui_->newAccess}) {
     edit->SetMode(1);
     edit->SetByteCount(5);
@@ -222,11 +223,7 @@ void AccessConditionsDialog::Change() {
                              Prompts::Icon::Error);
     return;
   }
-  if (accessbits::FreezesTrailer(newRows[3], false) &&
-      !CurrentPrompts().AskYesNo(this, Text("freezeQuestion").arg(Text("partAccess")),
-                                 Text("freezeCaption"))) {
-    return;
-  }
+  if (!ConfirmTrailerRow(this, newRows[3], false)) return;
 
   std::uint8_t trailer[16];
   if (!AuthenticateAndRead(trailer)) return;

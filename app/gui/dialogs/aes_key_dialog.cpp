@@ -7,6 +7,7 @@
 #include "core/change_sequence.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/change_fields.h"
 #include "gui/hex_controls.h"
 #include "gui/prompts.h"
 #include "ui_aes_key_dialog.h"
@@ -103,13 +104,6 @@ AesKeyDialog::AesKeyDialog(int templateId, PageOwner& owner, int level, QWidget*
   ui_->resultLabel->setProperty("controlId", 1083);
   ui_->infoLabel->setProperty("controlId", 1084);
 
-  if (TipRenderer* tips = owner_.TipWindow()) {
-    ui_->addressCombo->Tip().SetWindow(tips);
-    ui_->authChoiceCombo->Tip().SetWindow(tips);
-    for (HexBytesCombo* box : {ui_->masterKeyCombo, ui_->authKeyCombo, ui_->newKeyCombo}) {
-      box->Tip().SetWindow(tips);
-    }
-  }
   SetTexts();
   connect(ui_->changeButton, &QPushButton::clicked, this, &AesKeyDialog::Change);
 }
@@ -128,8 +122,8 @@ void AesKeyDialog::SetTexts() {
   ui_->changeButton->setText(ControlText(templateId_, m.buttonId));
   ui_->resultLabel->setText(ControlText(templateId_, 1083));
   ui_->infoLabel->setText(ControlText(templateId_, 1084));
-  ui_->resultLabel->setAccessibleName(ControlText(templateId_, 1083));
-  ui_->infoLabel->setAccessibleName(ControlText(templateId_, 1084));
+  PresentResultField(ui_->resultLabel, ControlText(templateId_, 1083));
+  PresentResultField(ui_->infoLabel, ControlText(templateId_, 1084));
 }
 
 void AesKeyDialog::Change() {

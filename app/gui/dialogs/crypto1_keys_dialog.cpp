@@ -2,13 +2,16 @@
 
 #include <QKeyEvent>
 #include <cstring>
+#include <utility>
 
 #include "core/card_text.h"
 #include "core/change_sequence.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/change_fields.h"
 #include "gui/dialogs/access_tables.h"
 #include "gui/hex_controls.h"
+#include "gui/lock_questions.h"
 #include "gui/prompts.h"
 #include "ui_crypto1_keys_dialog.h"
 
@@ -69,8 +72,8 @@ Crypto1KeysDialog::Crypto1KeysDialog(CardLevelPage& page, int initialSector, int
   ui_->keyBNote->setText(Text("keyBNote"));
   ui_->resultCaption->setText(Text("1083"));
   ui_->cardInfoCaption->setText(Text("1084"));
-  ui_->result->setAccessibleName(Text("1083"));
-  ui_->cardInfo->setAccessibleName(Text("1084"));
+  PresentResultField(ui_->result, Text("1083"), ui_->resultCaption);
+  PresentResultField(ui_->cardInfo, Text("1084"), ui_->cardInfoCaption);
   for (QPushButton* button :
        {static_cast<QPushButton*>(ui_->readButton), static_cast<QPushButton*>(ui_->changeButton)}) {
     button->setAutoDefault(false);
@@ -81,9 +84,12 @@ Crypto1KeysDialog::Crypto1KeysDialog(CardLevelPage& page, int initialSector, int
   trailerdialog::FillKeyTypes(ui_->keyType);
   ui_->tables->SetLargeSector(SelectedSector() >= 32);
   const QString defaultKey = QStringLiteral("5C 5C 5C 5C 5C 5C");
-  for (TipHexEdit* edit : {ui_->authKey, ui_->newKeyA, ui_->newKeyB, ui_->currentKeyA}) {
+  const std::pair<TipHexEdit*, int> keyFields[] = {
+      {ui_->authKey, 2399}, {ui_->newKeyA, 2398}, {ui_->newKeyB, 2397}, {ui_->currentKeyA, 2396}};
+  for (const auto& [edit, tip] : keyFields) {
     edit->SetMode(1);
     edit->SetByteCount(6);
+    edit->Tip().SetText(LoadMessage(tip));
     if (page.owner() != nullptr) edit->Tip().SetWindow(page.owner()->TipWindow());
   }
   ui_->authKey->setText(defaultKey);
@@ -234,16 +240,25 @@ QStringList Crypto1KeysDialog::NotStored(const std::uint8_t wanted[16],
   accessbits::Rows rows{};
   int used = -1;
   bool keyAOpens = false;
+  QString failure;
   for (int i = 0; i < 3 && used < 0; ++i) {
-    if (!AuthenticateAndRead(attempts[i].key, attempts[i].keyB, back)) continue;
+    // The first reason stands: the new key A is tried first and says most.
+    if (!AuthenticateAndRead(attempts[i].key, attempts[i].keyB, back)) {
+      if (failure.isEmpty()) failure = ui_->result->text();
+      continue;
+    }
     keyAOpens = keyAOpens || i == 0;
     // Access bits a key may not read come back as zeros: try the next key.
-    if (accessbits::Decode(back + 6, &rows)) used = i;
+    if (accessbits::Decode(back + 6, &rows)) {
+      used = i;
+    } else if (failure.isEmpty()) {
+      failure = Text("accessUnknown");
+    }
   }
   QStringList missing;
   if (!keyAOpens) missing << PartName(Part::KeyA);
   if (used < 0) {
-    *unverified = ui_->result->text();
+    *unverified = failure;
     return missing;
   }
   const bool readWithB = attempts[used].keyB;
@@ -275,17 +290,7 @@ void Crypto1KeysDialog::Change() {
                              Prompts::Icon::Error);
     return;
   }
-  const int trailerRow = newRows[3];
-  if (accessbits::FreezesTrailer(trailerRow, true)) {
-    const bool access = accessbits::FreezesAccess(trailerRow);
-    const bool keys = accessbits::FreezesKeys(trailerRow);
-    const QString what = access && keys ? Text("freezeBoth")
-                         : access       ? Text("partAccess")
-                                        : Text("freezeKeys");
-    if (!CurrentPrompts().AskYesNo(this, Text("freezeQuestion").arg(what), Text("freezeCaption"))) {
-      return;
-    }
-  }
+  if (!ConfirmTrailerRow(this, newRows[3], true)) return;
 
   const bool keyB = KeyB();
   std::uint8_t current[16];
@@ -315,9 +320,11 @@ void Crypto1KeysDialog::Change() {
 
   QString unverified;
   const QStringList missing = NotStored(wanted, authKey, keyB, &unverified);
-  if (!missing.isEmpty()) {
-    QString text = Text("notStored").arg(missing.join(QStringLiteral(", ")));
-    if (!unverified.isEmpty()) text += u'\n' + unverified;
+  // Nothing read back is no proof of success either.
+  if (!missing.isEmpty() || !unverified.isEmpty()) {
+    QString text = missing.isEmpty() ? Text("notVerified").arg(unverified)
+                                     : Text("notStored").arg(missing.join(QStringLiteral(", ")));
+    if (!missing.isEmpty() && !unverified.isEmpty()) text += u'\n' + unverified;
     ShowResult(text);
     trailerdialog::Log(page_, text);
     CurrentPrompts().Message(this, text, LoadMessage(kMsgChangeFailed), Prompts::Icon::Warning);

@@ -7,7 +7,9 @@
 #include "core/change_sequence.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/change_fields.h"
 #include "gui/hex_controls.h"
+#include "gui/lock_questions.h"
 #include "gui/prompts.h"
 #include "ui_field_config_dialog.h"
 
@@ -40,7 +42,6 @@ FieldConfigDialog::FieldConfigDialog(PageOwner& owner, QWidget* parent)
     capLabels[i]->setText(ControlText(kTemplate, kCapabilityIds[i]));
     if (TipRenderer* tips = owner_.TipWindow()) edit->Tip().SetWindow(tips);
   }
-  if (TipRenderer* tips = owner_.TipWindow()) ui_->configKeyCombo->Tip().SetWindow(tips);
 
   ui_->configKeyCombo->setProperty("controlId", 1091);
   ui_->randomIdBox->setProperty("controlId", 1088);
@@ -56,8 +57,8 @@ FieldConfigDialog::FieldConfigDialog(PageOwner& owner, QWidget* parent)
   ui_->changeButton->setText(ControlText(kTemplate, 1216));
   ui_->resultLabel->setText(ControlText(kTemplate, 1083));
   ui_->infoLabel->setText(ControlText(kTemplate, 1084));
-  ui_->resultLabel->setAccessibleName(ControlText(kTemplate, 1083));
-  ui_->infoLabel->setAccessibleName(ControlText(kTemplate, 1084));
+  PresentResultField(ui_->resultLabel, ControlText(kTemplate, 1083));
+  PresentResultField(ui_->infoLabel, ControlText(kTemplate, 1084));
   connect(ui_->changeButton, &QPushButton::clicked, this, &FieldConfigDialog::Change);
 }
 
@@ -83,11 +84,7 @@ void FieldConfigDialog::Change() {
   block[2] = ui_->proximityBox->isChecked() ? kSet : kClear;
   // A card that demands a proximity check before every sector operation keeps
   // its data out of reach of any reader that cannot run one: ask first.
-  if (block[2] == kSet &&
-      !CurrentPrompts().AskYesNo(this, UiText(QStringLiteral("120.proximityAsk")),
-                                 UiText(QStringLiteral("120.proximityCaption")))) {
-    return;
-  }
+  if (DemandsProximityCheck(block) && !ConfirmProximityDemand(this)) return;
 
   ChangeRequest request;
   request.authAddress = kConfigKey;

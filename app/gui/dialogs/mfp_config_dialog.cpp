@@ -7,7 +7,9 @@
 #include "core/change_sequence.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/change_fields.h"
 #include "gui/hex_controls.h"
+#include "gui/prompts.h"
 #include "ui_mfp_config_dialog.h"
 
 namespace {
@@ -36,10 +38,7 @@ MfpConfigDialog::MfpConfigDialog(PageOwner& owner, QWidget* parent)
   ui_->changeButton->setProperty("controlId", 1215);
   ui_->resultLabel->setProperty("controlId", 1083);
   ui_->infoLabel->setProperty("controlId", 1084);
-  if (TipRenderer* tips = owner_.TipWindow()) {
-    ui_->masterKeyCombo->Tip().SetWindow(tips);
-    ui_->countEdit->Tip().SetWindow(tips);
-  }
+  if (TipRenderer* tips = owner_.TipWindow()) ui_->countEdit->Tip().SetWindow(tips);
 
   setWindowTitle(UiText(QStringLiteral("119.title")));
   ui_->masterKeyLabel->setText(ControlText(kTemplate, 1086));
@@ -50,8 +49,8 @@ MfpConfigDialog::MfpConfigDialog(PageOwner& owner, QWidget* parent)
   ui_->changeButton->setText(ControlText(kTemplate, 1215));
   ui_->resultLabel->setText(ControlText(kTemplate, 1083));
   ui_->infoLabel->setText(ControlText(kTemplate, 1084));
-  ui_->resultLabel->setAccessibleName(ControlText(kTemplate, 1083));
-  ui_->infoLabel->setAccessibleName(ControlText(kTemplate, 1084));
+  PresentResultField(ui_->resultLabel, ControlText(kTemplate, 1083));
+  PresentResultField(ui_->infoLabel, ControlText(kTemplate, 1084));
   connect(ui_->changeButton, &QPushButton::clicked, this, &MfpConfigDialog::Change);
 }
 

@@ -7,8 +7,9 @@
 #include "core/change_sequence.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/change_fields.h"
+#include "gui/command_host.h"
 #include "gui/hex_controls.h"
-#include "gui/main_window.h"
 #include "gui/prompts.h"
 #include "ostrel.h"
 #include "ui_upgrade_dialog.h"
@@ -35,7 +36,7 @@ UpgradeDialog::UpgradeDialog(PageOwner& owner, QWidget* parent)
   ui_->levelBox->setCurrentIndex(0);
   ui_->keyCaption->setText(ControlText(112, 1087));
   ui_->keyBox->SetByteCount(16);
-  const QByteArray key = MainWindow::DefaultKey(16);
+  const QByteArray key = CommandHost::DefaultKey(16);
   ui_->keyBox->SetBytes(reinterpret_cast<const std::uint8_t*>(key.constData()), 16);
   ui_->confirmBox->setText(ControlText(112, 1092));
   ui_->confirmBox->setChecked(true);
@@ -43,9 +44,9 @@ UpgradeDialog::UpgradeDialog(PageOwner& owner, QWidget* parent)
   ui_->upgradeButton->setDefault(false);
   ui_->upgradeButton->setAutoDefault(false);
   ui_->resultGroup->setTitle(ControlText(112, 1083));
-  ui_->resultLabel->setAccessibleName(ui_->resultGroup->title());
+  PresentResultField(ui_->resultLabel, ui_->resultGroup->title());
   ui_->cardInfoGroup->setTitle(ControlText(112, 1084));
-  ui_->cardInfoLabel->setAccessibleName(ui_->cardInfoGroup->title());
+  PresentResultField(ui_->cardInfoLabel, ui_->cardInfoGroup->title());
   ui_->hintLabel->setText(UiText(QStringLiteral("112.hint")));
   connect(ui_->upgradeButton, &QPushButton::clicked, this, [this] { Upgrade(); });
 }

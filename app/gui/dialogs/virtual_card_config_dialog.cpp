@@ -9,8 +9,10 @@
 #include "core/change_sequence.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
+#include "gui/change_fields.h"
 #include "gui/dialogs/virtual_card_dialog.h"
 #include "gui/hex_controls.h"
+#include "gui/prompts.h"
 #include "ui_virtual_card_config_dialog.h"
 
 namespace {
@@ -36,9 +38,8 @@ VirtualCardConfigDialog::VirtualCardConfigDialog(PageOwner& owner, QWidget* pare
   ui_->macKeyLabel->setText(Text("1017"));
   ui_->cardInfoCaption->setText(Text("1084"));
   ui_->resultCaption->setText(Text("1083"));
-  // The result fields are plain texts without a buddy: name them for screen readers.
-  ui_->cardInfoLabel->setAccessibleName(Text("1084"));
-  ui_->resultLabel->setAccessibleName(Text("1083"));
+  PresentResultField(ui_->cardInfoLabel, Text("1084"), ui_->cardInfoCaption);
+  PresentResultField(ui_->resultLabel, Text("1083"), ui_->resultCaption);
 
   for (TipHexBytesCombo* box : {ui_->masterKeyBox, ui_->configKeyBox, ui_->selectionKeyBox,
                                 ui_->encKeyBox, ui_->macKeyBox}) {

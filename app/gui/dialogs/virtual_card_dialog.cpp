@@ -10,8 +10,10 @@
 #include "core/card_text.h"
 #include "core/change_sequence.h"
 #include "core/messages.h"
+#include "gui/change_fields.h"
 #include "gui/hex_controls.h"
 #include "gui/level_pages.h"
+#include "gui/prompts.h"
 #include "ostrel.h"
 #include "ui_virtual_card_dialog.h"
 
@@ -60,9 +62,8 @@ VirtualCardDialog::VirtualCardDialog(Level3Page& page)
   ui_->macKeyLabel->setText(Text("1047"));
   ui_->cardInfoCaption->setText(Text("1084"));
   ui_->resultCaption->setText(Text("1083"));
-  // The result fields are plain texts without a buddy: name them for screen readers.
-  ui_->cardInfoLabel->setAccessibleName(Text("1084"));
-  ui_->resultLabel->setAccessibleName(Text("1083"));
+  PresentResultField(ui_->cardInfoLabel, Text("1084"), ui_->cardInfoCaption);
+  PresentResultField(ui_->resultLabel, Text("1083"), ui_->resultCaption);
 
   for (TipHexBytesCombo* box : {ui_->iidBox, ui_->encKeyBox, ui_->macKeyBox})
     PrepareSixteenByteField(box);
