@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "accessible_check.h"
+#include "core/access_bits.h"
 #include "core/card_text.h"
 #include "gui/dialogs/upgrade_dialog.h"
 #include "ops_fixture.h"
@@ -191,42 +192,67 @@ TEST_F(LevelZero, RowsWriteTheirAddressesAndCommitAsksFirst) {
   ASSERT_NO_FATAL_FAILURE(SaveRender(*p, QStringLiteral("level0_page.png")));
 }
 
-// What would lock or break the card is refused before anything is sent; the
-// same addresses with contents the card understands are written.
-TEST_F(LevelZero, WritesThatWouldBreakTheCardAreRefused) {
+// What would break the card is refused before anything is sent; what would
+// lock the operator out is sent only after a Yes (No is the default answer);
+// the same addresses with contents the card understands are written.
+TEST_F(LevelZero, WritesThatWouldBreakOrLockTheCardAreRefusedOrAsked) {
   ASSERT_NO_FATAL_FAILURE(OpenWithCardAt(0, 0));
+  // A trailer whose row 7 lets no key change keys or access bits again.
+  std::uint8_t frozen[3] = {};
+  accessbits::Compose({0, 0, 0, 7}, frozen);
+  const QString frozenTrailer =
+      QStringLiteral("A0 A1 A2 A3 A4 A5 %1 69 B0 B1 B2 B3 B4 B5")
+          .arg(QString::fromLatin1(
+              QByteArray(reinterpret_cast<const char*>(frozen), 3).toHex(' ').toUpper()));
+  const QString proximity = QStringLiteral("00 AA AA 00 0B 00 00 00 00 01 02 00 00 00 00 00");
+  enum class Answer { None, No, Yes };
   struct Case {
-    const char* address;
-    const char* data;
-    const char* refusal;  // text name, or nullptr when written
+    QString address;
+    QString data;
+    QString refusal;       // the whole warning, or empty
+    const char* question;  // caption of the Yes/No question, or nullptr
+    Answer answer;
   };
   const Case cases[] = {
-      {"0x0", "5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C 5C", "102.refuseBlock0"},
-      {"0x07", "A0 A1 A2 A3 A4 A5 FF FF FF 69 B0 B1 B2 B3 B4 B5", "102.refuseTrailer"},
-      {"0x07", "A0 A1 A2 A3 A4 A5 FF 07 80 69 B0 B1 B2 B3 B4 B5", nullptr},
-      {"0xB000", "00 0A 00 00 00 00 00 00 00 00 00 00 00 00 00 00", "102.refuseMfpConfig"},
-      {"0xB000", "03 87 00 00 00 00 00 00 00 00 00 00 00 00 00 00", nullptr},
-      {"0xB003", "00 AB 55 00 0B 00 00 00 00 00 00 00 00 00 00 00", "102.refuseFieldConfig"},
-      {"0xB003", "00 AA 55 00 0B 00 00 00 00 00 00 00 00 00 00 01", "102.refuseFieldConfig"},
-      {"0xB003", "00 AA 55 00 0B 00 00 00 00 01 02 00 00 00 00 00", nullptr},
+      {"0x0", k5C, UiText("102.refuseBlock0"), nullptr, Answer::None},
+      {"0x07", "A0 A1 A2 A3 A4 A5 FF FF FF 69 B0 B1 B2 B3 B4 B5",
+       UiText("102.refuseTrailer").arg(QStringLiteral("0x07")), nullptr, Answer::None},
+      {"0x07", "A0 A1 A2 A3 A4 A5 FF 07 80 69 B0 B1 B2 B3 B4 B5", {}, nullptr, Answer::None},
+      {"0x0B", frozenTrailer, {}, "113.freezeCaption", Answer::No},
+      {"0x0B", frozenTrailer, {}, "113.freezeCaption", Answer::Yes},
+      {"0xB000", "00 0A 00 00 00 00 00 00 00 00 00 00 00 00 00 00", UiText("102.refuseMfpConfig"),
+       nullptr, Answer::None},
+      {"0xB000", "03 87 00 00 00 00 00 00 00 00 00 00 00 00 00 00", {}, nullptr, Answer::None},
+      {"0xB003", "00 AB 55 00 0B 00 00 00 00 00 00 00 00 00 00 00", UiText("102.refuseFieldConfig"),
+       nullptr, Answer::None},
+      {"0xB003", "00 AA 55 00 0B 00 00 00 00 00 00 00 00 00 00 01", UiText("102.refuseFieldConfig"),
+       nullptr, Answer::None},
+      {"0xB003", "00 AA 55 00 0B 00 00 00 00 01 02 00 00 00 00 00", {}, nullptr, Answer::None},
+      {"0xB003", proximity, {}, "120.proximityCaption", Answer::No},
+      {"0xB003", proximity, {}, "120.proximityCaption", Answer::Yes},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.address + std::string(" ") + c.data);
+    SCOPED_TRACE((c.address + u' ' + c.data).toStdString());
     const int before = static_cast<int>(prompts_.shown().size());
     trace_->Clear();
-    Fill(3, QString::fromLatin1(c.address), QString::fromLatin1(c.data));
+    if (c.answer != Answer::None) prompts_.QueueYesNo(c.answer == Answer::Yes);
+    Fill(3, c.address, c.data);
     Page()->row(3).write->click();
-    const QByteArray bytes = QByteArray::fromHex(c.data);
-    const int address = QString::fromLatin1(c.address).mid(2).toInt(nullptr, 16);
+    const QByteArray bytes = QByteArray::fromHex(c.data.toLatin1());
+    const int address = c.address.mid(2).toInt(nullptr, 16);
     const QByteArray stored = address < 0x100 ? ReadCard().Block(address) : ReadCard().Key(address);
-    if (c.refusal != nullptr) {
-      ASSERT_EQ(prompts_.shown().size(), before + 1);
-      EXPECT_TRUE(
-          prompts_.shown().last().text.startsWith(UiText(QString::fromLatin1(c.refusal)).left(4)));
+    const bool asked = c.question != nullptr;
+    ASSERT_EQ(prompts_.shown().size(), before + (c.refusal.isEmpty() && !asked ? 0 : 1));
+    if (!c.refusal.isEmpty()) {
+      EXPECT_EQ(prompts_.shown().last().text, c.refusal);
+    }
+    if (asked) {
+      EXPECT_EQ(prompts_.shown().last().caption, UiText(QString::fromLatin1(c.question)));
+    }
+    if (!c.refusal.isEmpty() || c.answer == Answer::No) {
       EXPECT_TRUE(trace_->Requests().empty());
       EXPECT_NE(stored, bytes);
     } else {
-      EXPECT_EQ(prompts_.shown().size(), before);
       EXPECT_EQ(stored, bytes);
     }
   }

@@ -47,14 +47,30 @@ TEST_F(Startup, StoredPageThreeOpensLevelThree) {
   EXPECT_EQ(IniValue(QStringLiteral("TipEnable")), QStringLiteral("1"));
 }
 
-TEST_F(Startup, WithoutASettingsFileOpensLevelOneAndCreatesTheFile) {
+// Start-up only reads the settings: no file appears, and a file whose values
+// cannot be read is left exactly as it was (the defaults hold in memory).
+TEST_F(Startup, StartUpWritesNothingAndKeepsUnreadableValues) {
   ASSERT_FALSE(QFile::exists(IniPath()));
   MainWindow& w = Open();
   EXPECT_EQ(w.currentLevelIndex(), 1);
-  ASSERT_TRUE(QFile::exists(IniPath()));
-  EXPECT_EQ(IniValue(QStringLiteral("TipEnable")), QStringLiteral("0"));
-  EXPECT_EQ(IniValue(QStringLiteral("DefaultPage")), QStringLiteral("1"));
   EXPECT_FALSE(w.tipsEnabled());
+  EXPECT_FALSE(QFile::exists(IniPath()));
+  window_.reset();
+
+  const QByteArray unreadable = "[Setting]\r\nTipEnable=yes\r\nDefaultPage=one\r\n";
+  {
+    QFile file(IniPath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(unreadable);
+  }
+  MainWindow& again = Open();
+  EXPECT_EQ(again.currentLevelIndex(), 1);
+  QFile file(IniPath());
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), unreadable);
+  // The operator's choice is written.
+  again.SelectLevel(2);
+  EXPECT_EQ(IniValue(QStringLiteral("DefaultPage")), QStringLiteral("2"));
 }
 
 TEST_F(Startup, StoredPageOutOfRangeShowsNoPageUntilATabIsPicked) {
