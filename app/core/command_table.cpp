@@ -51,6 +51,7 @@ constexpr CommandInfo kCommands[] = {
     {2185, M::Language, H::Window, -1, 0, 0},
     {2195, M::Language, H::Window, -1, 0, 0},
     {32821, M::Tools, H::Operator, -1, 0, 0},  // read all sectors
+    {32829, M::Tools, H::Operator, -1, 0, 0},  // card map of a dump
     {1088, M::None, H::Window, -1, 0, 0},      // activate card
     {1037, M::None, H::Operator, -1, 0, 0},    // authenticate with the sector key
     {1049, M::None, H::Operator, -1, 0, 0},    // Level 2 AES authentication

@@ -11,6 +11,7 @@
 #include "core/messages.h"
 #include "core/read_all_plan.h"
 #include "gui/card_level_page.h"
+#include "gui/card_map_window.h"
 #include "gui/command_host.h"
 #include "gui/hex_controls.h"
 #include "gui/prompts.h"
@@ -140,7 +141,10 @@ void ReadAllSectorsCommand(CommandHost& window) {
             .arg(outcome.sectorsPartial + outcome.sectorsRefused + outcome.sectorsMissing),
         false);
   }
-  if (outcome.sectorsRead + outcome.sectorsPartial > 0) OfferToSave(window, outcome.dump);
+  if (outcome.sectorsRead + outcome.sectorsPartial > 0) {
+    OfferToSave(window, outcome.dump);
+    ShowCardMapAfterRead(window, outcome.dump);
+  }
 }
 
 void RegisterReadAllSectors() {

@@ -12,6 +12,7 @@
 
 #include "cardtools/files.h"
 #include "core/card_text.h"
+#include "gui/card_map_window.h"
 #include "gui/hex_controls.h"
 #include "gui/level_pages.h"
 #include "tips/tip_renderer.h"
@@ -442,6 +443,13 @@ TEST_F(Pages, ReadAllSectorsLogsEachSectorAndSavesTheDump) {
   EXPECT_EQ(dump.level, 3);
   EXPECT_EQ(dump.blocks.size(), 256u);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), dump.blocks.at(21).begin()));
+
+  // The card map opens on the dump the read produced.
+  CardMapWindow& map = CardMapOf(window());
+  EXPECT_TRUE(map.isVisible());
+  ASSERT_EQ(map.rows().size(), 40u);
+  EXPECT_EQ(map.rows()[5].cells[1].kind, cardmap::BlockKind::Data);
+  EXPECT_EQ(map.rows()[5].cells[1].data, dump.blocks.at(21));
 }
 
 // The progress dialog is modal, can be found by assistive technology, and its

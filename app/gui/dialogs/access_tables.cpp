@@ -9,6 +9,7 @@
 #include <QTabBar>
 #include <QVBoxLayout>
 
+#include "core/card_map.h"
 #include "core/card_text.h"
 #include "core/messages.h"
 #include "gui/card_level_page.h"
@@ -18,23 +19,10 @@ namespace {
 using accessbits::DataOp;
 using accessbits::Part;
 
-QString RightsText(int rights) {
-  switch (rights) {
-    case accessbits::kEither:
-      return UiText(QStringLiteral("113.either"));
-    case accessbits::kKeyA:
-      return UiText(QStringLiteral("113.keyA"));
-    case accessbits::kKeyB:
-      return UiText(QStringLiteral("113.keyB"));
-    default:
-      return UiText(QStringLiteral("113.never"));
-  }
-}
-
-// "0 1 0": the row's C1 C2 C3.
+// The same words as the card map's trailer text.
+using cardmap::RightsText;
 QString BitsText(int row) {
-  const int v = accessbits::RowValue(row);
-  return QStringLiteral("%1 %2 %3").arg((v >> 2) & 1).arg((v >> 1) & 1).arg(v & 1);
+  return cardmap::RowBitsText(row);
 }
 
 QLabel* Heading(const QString& text, QWidget* parent) {
