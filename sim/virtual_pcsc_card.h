@@ -51,7 +51,7 @@ class VirtualPcscCard {
   Bytes ReaderCommand(const Bytes& apdu);
   Bytes ValueCommand(const Bytes& apdu);
 
-  // Transparent session (pcsc_part3.cpp).
+  // Transparent session (pcsc_transparent_session.cpp).
   Bytes TransparentCommand(const Bytes& apdu);
   Bytes ManageSession(const Bytes& objects);
   Bytes TransparentExchange(const Bytes& objects);
