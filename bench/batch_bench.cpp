@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "air_clock.h"
+#include "air_clock_probe.h"
 #include "cardtools/batch.h"
 #include "cardtools/diversify.h"
 #include "ostrel.h"
@@ -43,22 +43,8 @@ namespace {
 
 using namespace cardtools;
 
-using ReadFn = void (*)(PelkinAirTotals*);
-using ResetFn = void (*)();
-
-struct Clock {
-  ReadFn read = nullptr;
-  ResetFn reset = nullptr;
-};
-
-Clock FindClock() {
-  Clock clock;
-  void* driver = ::dlopen(HOLLINK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
-  if (driver == nullptr) return clock;
-  clock.read = reinterpret_cast<ReadFn>(::dlsym(driver, "PelkinAirClockRead"));
-  clock.reset = reinterpret_cast<ResetFn>(::dlsym(driver, "PelkinAirClockReset"));
-  return clock;
-}
+using benchclock::Clock;
+using benchclock::FindClock;
 
 constexpr char kKeyFile[] = R"({"FileType": "mfpkeys", "Diversify": true,
   "SystemIdentifier": "4E585020416275", "SectorKeys": {%SECTORS%},

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "air_clock.h"
+#include "air_clock_probe.h"
 #include "cardtools/card.h"
 #include "ostrel.h"
 
@@ -19,23 +19,8 @@ namespace {
 
 using namespace cardtools;
 
-using ReadFn = void (*)(PelkinAirTotals*);
-using ResetFn = void (*)();
-
-struct Clock {
-  ReadFn read = nullptr;
-  ResetFn reset = nullptr;
-};
-
-// The in-process simulator's clock, in the driver that the library has loaded.
-Clock FindClock() {
-  Clock clock;
-  void* driver = ::dlopen(HOLLINK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
-  if (driver == nullptr) return clock;
-  clock.read = reinterpret_cast<ReadFn>(::dlsym(driver, "PelkinAirClockRead"));
-  clock.reset = reinterpret_cast<ResetFn>(::dlsym(driver, "PelkinAirClockReset"));
-  return clock;
-}
+using benchclock::Clock;
+using benchclock::FindClock;
 
 AesKey Fill(std::uint8_t value) {
   AesKey key;

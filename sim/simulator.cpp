@@ -115,6 +115,27 @@ bool ParseSimOptions(const std::string& text, SimOptions* options, std::string* 
 
 namespace {
 
+// Takes the state file for this simulator and loads what it holds; `fresh` when
+// there is nothing to load yet. Without a state file the card starts fresh.
+template <typename T, typename Load>
+bool LockAndLoad(const SimOptions& options, Load load, T* value, bool* fresh,
+                 std::shared_ptr<StateLock>* lock, std::string* error) {
+  *fresh = true;
+  if (!options.stateFile) return true;
+  *lock = StateLock::Take(*options.stateFile, error);
+  if (!*lock) return false;
+  switch (load(*options.stateFile, value, error)) {
+    case LoadResult::kLoaded:
+      *fresh = false;
+      return true;
+    case LoadResult::kMissing:
+      return true;
+    case LoadResult::kError:
+      break;
+  }
+  return false;
+}
+
 // The reader in front of a queue of cards; the queue's file keeps every card.
 std::unique_ptr<Reader> CreateQueueReader(const SimOptions& options, const Variant& variant,
                                           std::string* error) {
@@ -122,19 +143,7 @@ std::unique_ptr<Reader> CreateQueueReader(const SimOptions& options, const Varia
   bool fresh = true;
   // One simulator at a time on a file; the lock lives as long as the saver.
   std::shared_ptr<StateLock> lock;
-  if (options.stateFile) {
-    lock = StateLock::Take(*options.stateFile, error);
-    if (!lock) return nullptr;
-    switch (LoadQueue(*options.stateFile, &cards, error)) {
-      case LoadResult::kLoaded:
-        fresh = false;
-        break;
-      case LoadResult::kMissing:
-        break;
-      case LoadResult::kError:
-        return nullptr;
-    }
-  }
+  if (!LockAndLoad(options, LoadQueue, &cards, &fresh, &lock, error)) return nullptr;
   if (fresh) {
     Rng rng(options.seed);
     cards = CardQueue::FreshCards(variant, options.cards, rng);
@@ -170,19 +179,7 @@ std::unique_ptr<Reader> CreateReader(const SimOptions& options, std::string* err
   StoredState state;
   bool fresh = true;
   std::shared_ptr<StateLock> lock;
-  if (options.stateFile) {
-    lock = StateLock::Take(*options.stateFile, error);
-    if (!lock) return nullptr;
-    switch (LoadState(*options.stateFile, &state, error)) {
-      case LoadResult::kLoaded:
-        fresh = false;
-        break;
-      case LoadResult::kMissing:
-        break;
-      case LoadResult::kError:
-        return nullptr;
-    }
-  }
+  if (!LockAndLoad(options, LoadState, &state, &fresh, &lock, error)) return nullptr;
   if (fresh) {
     Rng rng(options.seed);
     state.card = CardImage::Fresh(variant, rng);
